@@ -1,0 +1,176 @@
+// nalo-limiter core: a look-ahead brick-wall limiter on planar float32 audio.
+//
+// A limiter is configured once from a sample rate, an output ceiling in dBFS
+// and attack (look-ahead), hold and release times in milliseconds:
+//
+//     auto made = nalo::NaloLimiter::create(48000, -1.0, 5.0, 15.0, 40.0);
+//     if (!made) report(nalo::error_message(made.error()));
+//     nalo::NaloLimiter limiter = std::move(made).value();
+//
+// and then limits any number of signals, each processed on its own from a
+// neutral envelope:
+//
+//     auto gains = nalo::process_planar(limiter, samples, channels);
+//
+// `samples` is planar (channel-major): all frames of channel 0, then all frames
+// of channel 1, ...; the sample of channel c at frame f is samples[c*frames+f].
+// It is limited in place, and one gain per frame is returned. Every channel of
+// a frame gets the same gain, chosen so that no output sample exceeds the
+// ceiling; the output is not delayed (gain k belongs to frame k).
+//
+// The core never throws and never aborts: every failure is a LimiterError
+// value. It knows nothing of Python; it uses only the C math library and the
+// heap.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "envelope.hpp"
+
+namespace nalo {
+
+// ---------------------------------------------------------------- errors
+
+enum class LimiterErrorKind : std::uint8_t {
+    ZeroSampleRate,      // "sample_rate must be greater than zero"
+    InvalidThreshold,    // value: the threshold_dBFS given
+    InvalidDuration,     // name: "attack_ms"/"hold_ms"/"release_ms"; value: the time given
+    AttackRoundsToZero,  // value: attack_ms; count: sample_rate
+    ZeroChannels,        // "channels must be greater than zero"
+    IndivisibleSamples,  // count: number of samples; channels: channel count
+    NonFiniteSample,     // count: planar index of the first NaN or infinite sample
+    // The buffers a configuration or a call needs cannot be allocated (a
+    // finite but absurd attack or hold time, or the heap is exhausted).
+    // Bindings report it as an out-of-memory condition.
+    AllocationFailed,
+};
+
+struct LimiterError {
+    LimiterErrorKind kind;
+    double value = 0.0;
+    const char* name = "";
+    std::uint64_t count = 0;
+    std::uint64_t channels = 0;
+
+    static LimiterError zero_sample_rate() { return {LimiterErrorKind::ZeroSampleRate}; }
+    static LimiterError invalid_threshold(double dBFS) { return {LimiterErrorKind::InvalidThreshold, dBFS}; }
+    static LimiterError invalid_duration(const char* name, double ms)
+    {
+        return {LimiterErrorKind::InvalidDuration, ms, name};
+    }
+    static LimiterError attack_rounds_to_zero(double attack_ms, std::uint32_t sample_rate)
+    {
+        return {LimiterErrorKind::AttackRoundsToZero, attack_ms, "", sample_rate};
+    }
+    static LimiterError zero_channels() { return {LimiterErrorKind::ZeroChannels}; }
+    static LimiterError indivisible_samples(std::uint64_t samples, std::uint64_t channels)
+    {
+        return {LimiterErrorKind::IndivisibleSamples, 0.0, "", samples, channels};
+    }
+    static LimiterError non_finite_sample(std::uint64_t index)
+    {
+        return {LimiterErrorKind::NonFiniteSample, 0.0, "", index};
+    }
+    static LimiterError allocation_failed() { return {LimiterErrorKind::AllocationFailed}; }
+};
+
+// The error's message, e.g. "hold_ms must be finite and non-negative, got -1".
+std::string error_message(const LimiterError& error);
+
+// A double as the shortest decimal that reads back as the same double, in
+// positional notation, never with an exponent: 5.0 -> "5", -0.0 -> "-0",
+// 1e-7 -> "0.0000001", 1e21 -> "1000000000000000000000"; NaN -> "NaN",
+// infinities -> "inf" and "-inf".
+std::string format_number(double value);
+
+// Either a value or the LimiterError that prevented it.
+template <typename T>
+class Result {
+public:
+    Result(T value) : state_(std::move(value)) {}
+    Result(LimiterError error) : state_(error) {}
+
+    explicit operator bool() const noexcept { return state_.index() == 0; }
+    T& value() & { return std::get<0>(state_); }
+    T&& value() && { return std::get<0>(std::move(state_)); }
+    const LimiterError& error() const { return std::get<1>(state_); }
+
+private:
+    std::variant<T, LimiterError> state_;
+};
+
+// ---------------------------------------------------------------- limiter
+
+// How the look-ahead is shared between the three smoothing stages.
+inline constexpr std::array<double, 3> kStageShares = {0.404078562416, 0.334851475794, 0.261069961789};
+
+// Added to the level in every gain division, so that a level equal to the
+// ceiling never divides to more than the ceiling.
+inline constexpr double kEpsilon = 2.220446049250313e-16;  // 2^-52
+
+// Round-half-away-from-zero of (t_ms * sample_rate) / 1000, saturated to the
+// unsigned 64-bit range (negatives, -0 and NaN give 0).
+std::uint64_t count_samples(double t_ms, std::uint32_t sample_rate) noexcept;
+
+// Lengths of the three smoothing stages for a look-ahead of `lookahead`
+// (>= 1) samples; they add up to lookahead + 2.
+std::array<std::uint64_t, 3> stage_lengths(std::uint64_t lookahead) noexcept;
+
+class NaloLimiter {
+public:
+    // Validates the settings in a fixed order (sample rate, threshold, attack,
+    // hold, release, then the attack's sample count) and allocates the
+    // envelope at its final size. A record that exists is valid.
+    static Result<NaloLimiter> create(std::uint32_t sample_rate, double threshold_dBFS, double attack_ms,
+                                      double hold_ms, double release_ms);
+
+    NaloLimiter(NaloLimiter&&) noexcept = default;
+    NaloLimiter& operator=(NaloLimiter&&) noexcept = default;
+
+    // Configuration, fixed at construction.
+    std::uint32_t sample_rate;
+    double threshold_dBFS;          // as given; -0.0 stays -0.0
+    double threshold;               // linear ceiling, exp10(threshold_dBFS / 20), in [0, 1]
+    std::uint64_t lookahead_samples;  // >= 1
+    std::uint64_t hold_samples;       // window_length - lookahead_samples
+    double release_samples;           // release_ms * sample_rate / 1000, not rounded
+    double release_coefficient;       // 1 / (release_samples + 1)
+
+    // Envelope state, reset at the start of every processing call.
+    MovingMinimum minimum;
+    std::array<MovingAverage, 3> stages;
+    double release_gain = 1.0;
+
+    // Brings the envelope back to its neutral state (gain 1.0, empty window).
+    void reset_envelope() noexcept;
+
+    // Turns per-frame peak levels into per-frame gains, in place. Each gain
+    // is at most 1.0 and never negative; gain k belongs to frame k, computed
+    // from the levels of frames 0 .. k + lookahead_samples.
+    void compute_gains(std::span<float> levels) noexcept;
+
+private:
+    NaloLimiter(std::uint32_t sample_rate, double threshold_dBFS, double threshold, std::uint64_t lookahead,
+                std::uint64_t window_length, double release_samples, const std::array<std::uint64_t, 3>& stages);
+};
+
+// Limits `samples` (planar, `channels` blocks of equal length) in place and
+// returns one gain per frame. Fails, changing nothing, on zero channels, a
+// length that is not a multiple of `channels`, or a NaN or infinite sample
+// (the first one in buffer order is reported).
+Result<std::vector<float>> process_planar(NaloLimiter& limiter, std::span<float> samples, std::uint64_t channels);
+
+// The same, writing the gains into a caller-supplied buffer that must hold
+// exactly samples.size() / channels floats (bindings use it to let their own
+// allocator provide the memory). Returns the error, or nothing on success.
+std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<float> samples,
+                                                std::uint64_t channels, std::span<float> gains);
+
+}  // namespace nalo
