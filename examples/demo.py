@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""Limit a built-in drum-and-bass test signal (or your own WAV file).
+
+    python examples/demo.py                     # synthetic stereo loop, -1 dBFS ceiling
+    python examples/demo.py song.wav --threshold -0.5 --release 80
+
+Writes the input and the limited output as WAV files and a PNG plot into the
+output folder (default ``out/``) and prints a short summary.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from wavio import read_wav, write_wav  # noqa: E402
+
+try:
+    from nalo_limiter import NaloLimiter
+except ImportError:
+    sys.exit("nalo_limiter is not installed: run `pip install .` in the repository root (or `bash scripts/demo`)")
+
+
+# ---------------------------------------------------------------- test signal
+
+
+def _place(track: np.ndarray, sound: np.ndarray, start: int, gains: tuple[float, float]) -> None:
+    """Adds a mono one-shot into a (frames, 2) track at `start`, panned by `gains`."""
+    end = min(len(track), start + len(sound))
+    if start < end:
+        track[start:end] += sound[: end - start, None] * np.asarray(gains, dtype=np.float64)
+
+
+def make_test_signal(sample_rate: int = 48000, seconds: float = 6.0, seed: int = 7) -> np.ndarray:
+    """A stereo drum-and-bass loop at 174 BPM as float32 (frames, 2).
+
+    Kick and snare hits peak well above full scale (about +5 dBFS) on top of a
+    detuned sub bass, hi-hats and a soft pad: the kind of material a limiter
+    meets at the end of a mastering chain. Deterministic for a given seed.
+    """
+    rng = np.random.default_rng(seed)
+    sr = sample_rate
+    n = int(round(seconds * sr))
+    t = np.arange(n) / sr
+    beat = 60.0 / 174.0
+    track = np.zeros((n, 2))
+
+    # One-shots.
+    tk = np.arange(int(0.35 * sr)) / sr
+    kick_phase = 2 * np.pi * (45.0 * tk + (160.0 - 45.0) * 0.03 * (1 - np.exp(-tk / 0.03)))
+    kick = np.sin(kick_phase) * np.exp(-tk / 0.12) + 0.6 * np.exp(-tk / 0.002)
+    ts = np.arange(int(0.25 * sr)) / sr
+    snare = 0.3 * rng.standard_normal(len(ts)) * np.exp(-ts / 0.05) + 0.75 * np.sin(2 * np.pi * 190 * ts) * np.exp(
+        -ts / 0.04
+    )
+    th = np.arange(int(0.05 * sr)) / sr
+    hat = np.diff(rng.standard_normal(len(th) + 1)) * np.exp(-th / 0.012)
+
+    # Two-step pattern per bar of four beats: kick on 1 and the "and" of 3,
+    # snare on 2 and 4, sixteenth-note hats with alternating panning.
+    for bar_start in np.arange(0.0, seconds, 4 * beat):
+        for offset in (0.0, 2.5 * beat):
+            _place(track, 1.3 * kick, int((bar_start + offset) * sr), (1.0, 1.0))
+        for offset in (1.0 * beat, 3.0 * beat):
+            _place(track, 1.2 * snare, int((bar_start + offset) * sr), (0.95, 1.05))
+        for i in range(16):
+            accent = 0.12 if i % 2 == 0 else 0.07
+            pan = (1.0, 0.6) if i % 4 < 2 else (0.6, 1.0)
+            _place(track, accent * hat, int((bar_start + i * beat / 4) * sr), pan)
+
+    # Reese bass: two slightly detuned band-limited saws per channel, with a
+    # note change every bar.
+    roots = np.array([43.65, 43.65, 38.89, 49.0])  # F1, F1, D#1, G1
+    freq = roots[(t / (4 * beat)).astype(int) % len(roots)]
+    phase = 2 * np.pi * np.cumsum(freq) / sr
+    for ch, detune in enumerate((0.996, 1.004)):
+        saw = sum(np.sin(k * phase * detune) / k for k in range(1, 9))
+        track[:, ch] += 0.3 * saw * (0.8 + 0.2 * np.sin(2 * np.pi * 0.5 * t))
+
+    # Pad: a minor chord with a slow stereo drift.
+    for f0, a in ((349.2, 0.05), (415.3, 0.04), (523.3, 0.04)):
+        track[:, 0] += a * np.sin(2 * np.pi * f0 * t) * (1 + 0.3 * np.sin(2 * np.pi * 0.25 * t))
+        track[:, 1] += a * np.sin(2 * np.pi * f0 * 1.003 * t) * (1 - 0.3 * np.sin(2 * np.pi * 0.25 * t))
+
+    # Short fades so the loop starts and ends in silence.
+    fade = np.minimum(1.0, np.minimum(t, t[-1] - t) / 0.01)
+    return (track * fade[:, None]).astype(np.float32)
+
+
+# ---------------------------------------------------------------- report
+
+
+def db(x: np.ndarray | float) -> np.ndarray:
+    """Amplitude to dB, with silence mapped to -inf without warnings."""
+    with np.errstate(divide="ignore"):
+        return 20.0 * np.log10(np.abs(x))
+
+
+def summarize(before: np.ndarray, after: np.ndarray, gains: np.ndarray, ceiling: float) -> dict[str, float]:
+    """Statistics of one run; `before`/`after` are (frames, channels)."""
+    reduction = -db(gains.astype(np.float64))
+    return {
+        "peak_before": float(db(np.max(np.abs(before), initial=0.0))),
+        "peak_after": float(db(np.max(np.abs(after), initial=0.0))),
+        "max_reduction": float(np.max(reduction, initial=0.0)),
+        "mean_reduction": float(np.mean(reduction)) if len(reduction) else 0.0,
+        "limiting_share": float(np.mean(reduction > 0.1)) if len(reduction) else 0.0,
+        # The output is clamped to the ceiling as a 32-bit float.
+        "over_before": int(np.count_nonzero(np.max(np.abs(before), axis=1) > ceiling)),
+        "over_after": int(np.count_nonzero(np.max(np.abs(after), axis=1) > ceiling)),
+    }
+
+
+def _minmax(x: np.ndarray, buckets: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Per-bucket minimum and maximum of a long signal: a waveform drawing
+    that keeps every peak however many samples there are."""
+    per = max(1, len(x) // buckets)
+    m = len(x) // per * per
+    if m == 0:
+        return np.arange(len(x)), x, x
+    blocks = x[:m].reshape(-1, per)
+    return np.arange(blocks.shape[0]) * per + per / 2, blocks.min(axis=1), blocks.max(axis=1)
+
+
+def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, limiter: NaloLimiter, title: str) -> bool:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("hint: install matplotlib (pip install matplotlib) to get the plot; skipped it")
+        return False
+
+    ceiling = 10 ** (ceiling_db / 20)
+    lookahead, hold, release = limiter.lookahead_samples, limiter.hold_samples, limiter.release_samples
+    reduction = -db(gains.astype(np.float64))
+    frames = len(gains)
+    colors = ("#1f77b4", "#ff7f0e")
+    fig = plt.figure(figsize=(13, 9), constrained_layout=True)
+    grid = fig.add_gridspec(4, 2, height_ratios=[1, 1, 0.7, 1.1])
+    ax_in = fig.add_subplot(grid[0, :])
+    ax_out = fig.add_subplot(grid[1, :], sharex=ax_in, sharey=ax_in)
+    ax_gr = fig.add_subplot(grid[2, :], sharex=ax_in)
+    limit = max(1.05, float(np.max(np.abs(before), initial=0.0)) * 1.08)
+
+    for ax, data, name in ((ax_in, before, "Input"), (ax_out, after, "Output")):
+        for ch in range(data.shape[1]):
+            x, lo, hi = _minmax(data[:, ch], 3000)
+            label = f"ch {ch + 1}" if data.shape[1] > 1 else None
+            ax.fill_between(x / sample_rate, lo, hi, color=colors[ch % 2], alpha=0.55, lw=0, label=label)
+            # Everything beyond the ceiling in red: the overs the limiter removes.
+            ax.fill_between(x / sample_rate, ceiling, hi, where=hi > ceiling, color="crimson", lw=0, interpolate=True)
+            ax.fill_between(x / sample_rate, lo, -ceiling, where=lo < -ceiling, color="crimson", lw=0, interpolate=True)
+        for sign in (1, -1):
+            ax.axhline(sign * ceiling, color="crimson", ls="--", lw=1)
+        ax.set_ylim(-limit, limit)
+        ax.set_ylabel("amplitude")
+        ax.set_title(f"{name} (peak {db(np.max(np.abs(data), initial=0.0)):+.1f} dBFS)", loc="left", fontsize=10)
+        ax.grid(alpha=0.25)
+    ax_out.text(0.995, 0.96, f"ceiling {ceiling_db:g} dBFS", transform=ax_out.transAxes, ha="right", va="top",
+                color="crimson", fontsize=9)
+    if before.shape[1] > 1:
+        ax_in.legend(loc="lower right", fontsize=8, ncols=2)
+    plt.setp(ax_in.get_xticklabels(), visible=False)
+    plt.setp(ax_out.get_xticklabels(), visible=False)
+
+    x, lo, _ = _minmax(-reduction, 3000)
+    ax_gr.fill_between(x / sample_rate, lo, 0, color="seagreen", alpha=0.7, lw=0)
+    ax_gr.set_ylim(min(-1.0, float(np.min(lo, initial=0.0)) * 1.15), 0.3)
+    ax_gr.set_ylabel("gain (dB)")
+    ax_gr.set_xlabel("time (s)")
+    ax_gr.set_title("Gain reduction (frame_gains)", loc="left", fontsize=10)
+    ax_gr.grid(alpha=0.25)
+    ax_gr.set_xlim(0, max(frames, 1) / sample_rate)
+
+    # Close-up of the loudest transient: the gain starts falling `lookahead`
+    # frames ahead of the peak, so the output is never delayed or clipped.
+    if frames:
+        peak = int(np.argmax(np.max(np.abs(before), axis=1)))
+        half = max(3 * lookahead, int(0.004 * sample_rate))  # samples either side
+        lo_i, hi_i = max(0, peak - half), min(frames, peak + half)
+        ms = (np.arange(lo_i, hi_i) - peak) * 1000.0 / sample_rate
+        ch = int(np.argmax(np.abs(before[peak])))
+        ax_zoom = fig.add_subplot(grid[3, 0])
+        ax_zoom.plot(ms, before[lo_i:hi_i, ch], color="0.6", lw=1, label="input")
+        ax_zoom.plot(ms, after[lo_i:hi_i, ch], color=colors[ch % 2], lw=1.2, label="output")
+        for sign in (1, -1):
+            ax_zoom.axhline(sign * ceiling, color="crimson", ls="--", lw=1)
+        ax_zoom.axvline(0, color="k", lw=0.6, alpha=0.4)
+        ax_zoom.set_title(f"Loudest transient, ch {ch + 1} (t = {peak / sample_rate:.3f} s)", loc="left", fontsize=10)
+        ax_zoom.set_xlabel("ms from peak")
+        ax_zoom.set_ylabel("amplitude")
+        ax_zoom.legend(loc="lower left", fontsize=8)
+        ax_zoom.grid(alpha=0.25)
+
+        # Wider view of the gain around that peak: look-ahead ramp, hold, release.
+        hold_ms, release_ms = hold * 1000.0 / sample_rate, release * 1000.0 / sample_rate
+        la_ms = lookahead * 1000.0 / sample_rate
+        g_lo = max(0, peak - 2 * lookahead)
+        g_hi = min(frames, peak + hold + 2 * int(release) + 2 * lookahead)
+        ax_gz = fig.add_subplot(grid[3, 1])
+        ax_gz.plot((np.arange(g_lo, g_hi) - peak) * 1000.0 / sample_rate, -reduction[g_lo:g_hi], color="seagreen",
+                   lw=1.5)
+        spans = (("look-ahead", -la_ms, 0.0, "seagreen"), ("hold", 0.0, hold_ms, "0.5"),
+                 ("release", hold_ms, hold_ms + release_ms, "tab:purple"))
+        for label, a, b, color in spans:
+            if b > a:
+                ax_gz.axvspan(a, b, color=color, alpha=0.15, lw=0, label=f"{label} {b - a:g} ms")
+        ax_gz.legend(loc="lower right", fontsize=8)
+        ax_gz.axvline(0, color="k", lw=0.6, alpha=0.4)
+        ax_gz.set_title("Gain around that peak: ramps down ahead of it, holds, releases", loc="left", fontsize=10)
+        ax_gz.set_xlabel("ms from peak")
+        ax_gz.set_ylabel("gain (dB)")
+        ax_gz.grid(alpha=0.25)
+
+    fig.suptitle(title, fontsize=12)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return True
+
+
+# ---------------------------------------------------------------- main
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("wav", nargs="?", help="WAV file to limit (default: a built-in test signal)")
+    parser.add_argument("--threshold", type=float, default=-1.0, help="output ceiling in dBFS (default -1)")
+    parser.add_argument("--attack", type=float, default=5.0, help="look-ahead attack in ms (default 5)")
+    parser.add_argument("--hold", type=float, default=15.0, help="hold in ms (default 15)")
+    parser.add_argument("--release", type=float, default=40.0, help="release in ms (default 40)")
+    parser.add_argument("--out", type=Path, default=Path("out"), help="output folder (default out/)")
+    parser.add_argument("--seconds", type=float, default=6.0, help="length of the built-in signal (default 6)")
+    parser.add_argument("--smoke", action="store_true", help="quick run on one second of the built-in signal")
+    args = parser.parse_args(argv)
+
+    if args.wav:
+        source = Path(args.wav)
+        audio, sample_rate = read_wav(source)
+        stem = source.stem
+    else:
+        sample_rate = 48000
+        audio = make_test_signal(sample_rate, 1.0 if args.smoke else args.seconds)
+        stem = "demo"
+
+    try:
+        limiter = NaloLimiter(sample_rate, args.threshold, args.attack, args.hold, args.release)
+    except ValueError as error:
+        parser.error(str(error))
+    start = time.perf_counter()
+    limited, gains = limiter.process(audio, axis=0)  # WAV layout: (frames, channels)
+    elapsed = time.perf_counter() - start
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    written = []
+    if not args.wav:
+        write_wav(args.out / f"{stem}_input.wav", audio, sample_rate, float32=True)  # keeps the overs
+        written.append(args.out / f"{stem}_input.wav")
+    write_wav(args.out / f"{stem}_limited.wav", limited, sample_rate)
+    written.append(args.out / f"{stem}_limited.wav")
+
+    s = summarize(audio, limited, gains, float(np.float32(limiter.threshold)))
+    seconds = len(gains) / sample_rate
+    print(f"input:      {args.wav or 'built-in drum-and-bass loop'}, {audio.shape[1]} ch, "
+          f"{seconds:.2f} s at {sample_rate} Hz")
+    print(f"settings:   ceiling {args.threshold:g} dBFS, attack {args.attack:g} ms "
+          f"({limiter.lookahead_samples} samples look-ahead), hold {args.hold:g} ms, release {args.release:g} ms")
+    print(f"peak:       {s['peak_before']:+.2f} dBFS before, {s['peak_after']:+.2f} dBFS after")
+    print(f"reduction:  largest {s['max_reduction']:.2f} dB, mean {s['mean_reduction']:.2f} dB, "
+          f"over 0.1 dB {100 * s['limiting_share']:.0f}% of the time")
+    print(f"over ceiling: {s['over_before']} frames before, {s['over_after']} after")
+    speed = f"{seconds / elapsed:,.0f}x realtime" if elapsed > 0 else "n/a"
+    print(f"time:       {1000 * elapsed:.1f} ms ({speed})")
+
+    png = args.out / f"{stem}.png"
+    title = f"nalo_limiter: {stem}, ceiling {args.threshold:g} dBFS, attack/hold/release " \
+            f"{args.attack:g}/{args.hold:g}/{args.release:g} ms"
+    if plot(png, audio, limited, gains, sample_rate, args.threshold, limiter, title):
+        written.append(png)
+    print("wrote:      " + ", ".join(str(p) for p in written))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
