@@ -25,7 +25,7 @@ from wavio import read_wav, write_wav  # noqa: E402
 import nalo_limiter  # noqa: E402
 
 try:
-    import pyloudnorm
+    import pyloudnorm  # type: ignore[import-untyped]
 except ImportError:  # optional
     pyloudnorm = None
 

@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 
 try:
-    import soundfile
+    import soundfile  # type: ignore[import-untyped]
 except ImportError:  # optional
     soundfile = None
 

@@ -14,6 +14,10 @@ _Int: TypeAlias = SupportsIndex
 
 _Result: TypeAlias = tuple[NDArray[np.float32], NDArray[np.float32]]
 
+# The default of ``axis`` is -1. It is written ``...`` below because the
+# module's own introspected signatures show it that way (``axis=...``), and the
+# stubs must agree with them.
+
 def limit(
     audio: ArrayLike,
     sample_rate: _Int,
@@ -21,7 +25,7 @@ def limit(
     attack_ms: _Float = 5.0,
     hold_ms: _Float = 15.0,
     release_ms: _Float = 40.0,
-    axis: _Int = -1,
+    axis: _Int = ...,
 ) -> _Result:
     """Limit mono or multichannel audio in one call.
 
@@ -101,7 +105,7 @@ class NaloLimiter:
     @property
     def release_samples(self) -> float:
         """float: Configured release duration in samples."""
-    def process(self, audio: ArrayLike, axis: _Int = -1) -> _Result:
+    def process(self, audio: ArrayLike, axis: _Int = ...) -> _Result:
         """Process mono or multichannel audio.
 
         Args:
