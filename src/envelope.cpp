@@ -1,44 +1,68 @@
 #include "envelope.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace nalo {
 
 MovingMinimum::MovingMinimum(std::uint64_t window_length)
     : window_length_(window_length),
-      capacity_(static_cast<std::size_t>(window_length) + 1),
-      ring_(new Entry[capacity_])
+      storage_(new double[2 * (static_cast<std::size_t>(window_length) + 1)]),
+      current_(storage_.get()),
+      previous_(storage_.get() + window_length + 1)
 {
+    reset();
 }
 
 void MovingMinimum::reset() noexcept
 {
-    front_ = 0;
-    size_ = 0;
+    // No previous segment yet: its suffix minima are +inf, so the window is
+    // covered by the current segment's prefix alone.
+    std::fill(previous_, previous_ + window_length_ + 1, kInfinity);
+    current_[window_length_] = kInfinity;
+    position_ = 0;
+    prefix_ = kInfinity;
     next_index_ = 0;
 }
 
-double MovingMinimum::push(double value) noexcept
+MovingMinimum::Cursor MovingMinimum::cursor() noexcept
 {
-    // Drop candidates that can never be the minimum again: an equal value is
-    // dropped too, so the newer entry replaces it. NaN stops the removal.
-    while (size_ > 0) {
-        const Entry& back = ring_[wrap(front_ + size_ - 1)];
-        if (!(back.value >= value)) break;
-        --size_;
-    }
-    ring_[wrap(front_ + size_)] = Entry{next_index_, value};
-    ++size_;
-    ++next_index_;
+    return {current_, previous_, window_length_, position_, prefix_, next_index_};
+}
 
-    // Evict what slid out of the window. The entry just appended is always
-    // inside it, so the queue never empties here.
-    const std::uint64_t oldest = window_length_ > next_index_ ? 0 : next_index_ - window_length_;
-    while (ring_[front_].index < oldest) {
-        front_ = wrap(front_ + 1);
-        --size_;
+void MovingMinimum::store(const Cursor& c) noexcept
+{
+    current_ = c.current;
+    previous_ = c.previous;
+    position_ = c.position;
+    prefix_ = c.prefix;
+    next_index_ = c.next_index;
+}
+
+void MovingMinimum::close_segment(double* segment, std::uint64_t window) noexcept
+{
+    for (std::uint64_t j = window - 1; j-- > 0;) {
+        const double next = segment[j + 1];
+        segment[j] = next < segment[j] ? next : segment[j];
     }
-    return ring_[front_].value;
+}
+
+void MovingMinimum::Cursor::push_ones(std::uint64_t count) noexcept
+{
+    while (count > 0) {
+        const std::uint64_t n = std::min(count, window - position);
+        std::fill(current + position, current + position + n, 1.0);
+        prefix = 1.0 < prefix ? 1.0 : prefix;
+        position += n;
+        next_index += n;
+        count -= n;
+        if (position == window) {
+            close_segment(current, window);
+            std::swap(current, previous);
+            position = 0;
+            prefix = std::numeric_limits<double>::infinity();
+        }
+    }
 }
 
 MovingAverage::MovingAverage(std::uint64_t length)

@@ -1,5 +1,6 @@
 #include "lib.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -70,7 +71,7 @@ constexpr std::uint64_t kMaxEnvelopeBytes = std::uint64_t{1} << 47;
 
 bool envelope_fits(std::uint64_t window_length, std::uint64_t lookahead) noexcept
 {
-    // Queue: window_length + 1 entries of 16 bytes; rings: lookahead + 2 doubles.
+    // Window minimum: 2 * (window_length + 1) doubles; rings: lookahead + 2 doubles.
     constexpr std::uint64_t limit = kMaxEnvelopeBytes / 16;
     return window_length < limit && lookahead < limit;
 }
@@ -159,44 +160,181 @@ void NaloLimiter::reset_envelope() noexcept
     for (MovingAverage& stage : stages) stage.reset();
 }
 
-void NaloLimiter::compute_gains(std::span<float> levels) noexcept
+namespace {
+
+// Steps are processed in blocks: the target gains of a block are computed in
+// one vectorisable pass, the strictly sequential part (window minimum,
+// release, smoothing) in a tight loop over local state, and the guard and the
+// narrowing of the block's outputs in another vectorisable pass.
+constexpr std::size_t kBlock = 512;
+
+struct EnvelopeState {
+    MovingMinimum::Cursor minimum;
+    std::array<MovingAverage::Cursor, 3> stages;
+    double release_gain;
+};
+
+// `condition ? a : b` with both sides evaluated, as a bit blend: the
+// compiler then keeps the division out of a branch and vectorises the loop
+// (a branch per frame would be mispredicted on real audio).
+[[gnu::always_inline]] inline double select(bool condition, double a, double b) noexcept
 {
-    const std::size_t frames = levels.size();
-    if (frames == 0) return;
-    const double T = threshold;
-    const double c = release_coefficient;
-    const std::uint64_t La = lookahead_samples;
+    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(condition);
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) | (std::bit_cast<std::uint64_t>(b) & ~mask));
+}
+
+// The smoothed gain capped at 1.0 (NaN gives 1.0). Rounding residue in the
+// running sums can leave a vanishingly small gain below zero, which would
+// invert the sample: a gain is never negative. Both selects are written so
+// that they compile to a single min and max instruction.
+[[gnu::always_inline]] inline double capped_gain(double smoothed) noexcept
+{
+    const double g = smoothed < 1.0 ? smoothed : 1.0;
+    return g > 0.0 ? g : 0.0;
+}
+
+// Target gain of every step of the block: T / (level + eps) above the
+// ceiling, else 1.0; past the last frame the look-ahead sees silence.
+// Returns whether every target is 1.0 (nothing in the block is limited).
+[[gnu::always_inline]] inline bool block_targets(const float* levels, std::size_t frames, std::uint64_t first,
+                                                 std::size_t count, double T, double* targets) noexcept
+{
+    const std::size_t inside = first >= frames ? 0 : std::min<std::uint64_t>(count, frames - first);
+    bool limited = false;
+    for (std::size_t j = 0; j < inside; ++j) {
+        const double p = static_cast<double>(levels[first + j]);
+        const bool above = p > T;
+        limited |= above;
+        targets[j] = select(above, T / (p + kEpsilon), 1.0);
+    }
+    for (std::size_t j = inside; j < count; ++j) targets[j] = 1.0;
+    return !limited;
+}
+
+// The sequential part: smoothed, capped gain of every step of the block.
+// Returns the window minimum of the block's last step.
+[[gnu::always_inline]] inline double block_smoothed(EnvelopeState& s, double c, const double* targets,
+                                                    std::size_t count, double* gains) noexcept
+{
+    MovingMinimum::Cursor minimum = s.minimum;
+    MovingAverage::Cursor s1 = s.stages[0], s2 = s.stages[1], s3 = s.stages[2];
+    double release = s.release_gain;
+    double w = 1.0;
+    for (std::size_t j = 0; j < count; ++j) {
+        w = minimum.push(targets[j]);
+        // One-pole release: drop to w at once, rise the fraction c towards
+        // it. The select also yields w should r be NaN.
+        const double r = std::fma(w - release, c, release);
+        release = r < w ? r : w;
+        const double a3 = s3.push(s2.push(s1.push(release)));
+        gains[j] = capped_gain(a3);
+    }
+    s.minimum = minimum;
+    s.release_gain = release;
+    s.stages = {s1, s2, s3};
+    return w;
+}
+
+bool ring_holds_only(const MovingAverage::Cursor& stage, double value) noexcept
+{
+    for (std::uint64_t j = 0; j < stage.length; ++j)
+        if (stage.buffer[j] != value) return false;
+    return true;
+}
+
+// Whether the envelope is at rest: the window minimum and the release gain
+// are 1.0 and every smoothing ring holds copies of its next input, so that
+// while the targets stay 1.0 no sum changes and the gain stays constant.
+bool envelope_at_rest(const EnvelopeState& s, double last_minimum) noexcept
+{
+    if (last_minimum != 1.0 || s.release_gain != 1.0) return false;
+    const auto& [s1, s2, s3] = s.stages;
+    return ring_holds_only(s1, 1.0) && ring_holds_only(s2, s1.sum * s1.reciprocal_length) &&
+           ring_holds_only(s3, s2.sum * s2.reciprocal_length);
+}
+
+// A block of targets 1.0 with the envelope at rest: the pushes would leave
+// every sum as it is, so only the positions move and the gain is constant.
+[[gnu::always_inline]] inline void block_at_rest(EnvelopeState& s, std::size_t count, double* gains) noexcept
+{
+    s.minimum.push_ones(count);
+    for (MovingAverage::Cursor& stage : s.stages) stage.position = (stage.position + count) % stage.length;
+    const double g = capped_gain(s.stages[2].sum * s.stages[2].reciprocal_length);
+    std::fill(gains, gains + count, g);
+}
+
+// Output of frames first .. first + count - 1: the guard keeps level times
+// gain at or below the ceiling, then the one narrowing to 32 bits.
+[[gnu::always_inline]] inline void block_outputs(float* levels, std::uint64_t first, std::size_t count, double T,
+                                                 const double* gains) noexcept
+{
+    for (std::size_t j = 0; j < count; ++j) {
+        const double q = static_cast<double>(levels[first + j]);
+        const double g = gains[j];
+        levels[first + j] = static_cast<float>(select(g * q > T, T / (q + kEpsilon), g));
+    }
+}
+
+[[gnu::always_inline]] inline void run_envelope(NaloLimiter& limiter, float* levels, std::size_t frames) noexcept
+{
+    const double T = limiter.threshold;
+    const double c = limiter.release_coefficient;
+    const std::uint64_t La = limiter.lookahead_samples;
     const std::uint64_t steps = frames + La;
 
-    for (std::uint64_t i = 0; i < steps; ++i) {
-        // Past the last frame the look-ahead sees silence.
-        const double p = i < frames ? static_cast<double>(levels[i]) : 0.0;
-        const double target = p > T ? T / (p + kEpsilon) : 1.0;
-        const double w = minimum.push(target);
-
-        // One-pole release: drop to w at once, rise a fraction c towards it.
-        const double r = std::fma(w - release_gain, c, release_gain);
-        double next = w < r ? w : r;
-        if (std::isnan(next)) next = w;
-        release_gain = next;
-
-        const double a1 = stages[0].push(release_gain);
-        const double a2 = stages[1].push(a1);
-        const double a3 = stages[2].push(a2);
-        double g = a3 < 1.0 ? a3 : 1.0;
-        // Rounding residue in the running sums can push a vanishingly small
-        // gain below zero, which would invert the sample; a gain is never
-        // negative.
-        if (g < 0.0) g = 0.0;
-
-        if (i >= La) {
-            const std::uint64_t k = i - La;
-            const double q = static_cast<double>(levels[k]);
-            // Guard: level times gain never exceeds the ceiling.
-            if (g * q > T) g = T / (q + kEpsilon);
-            levels[k] = static_cast<float>(g);
+    EnvelopeState s{limiter.minimum.cursor(),
+                    {limiter.stages[0].cursor(), limiter.stages[1].cursor(), limiter.stages[2].cursor()},
+                    limiter.release_gain};
+    bool at_rest = false;
+    alignas(64) double targets[kBlock];
+    alignas(64) double gains[kBlock];
+    for (std::uint64_t first = 0; first < steps; first += kBlock) {
+        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, steps - first));
+        const bool quiet = block_targets(levels, frames, first, count, T, targets);
+        if (quiet && at_rest) {
+            block_at_rest(s, count, gains);
+        } else {
+            const double last_minimum = block_smoothed(s, c, targets, count, gains);
+            at_rest = quiet && envelope_at_rest(s, last_minimum);
         }
+        // Step i writes frame i - La; the first La steps only fill the look-ahead.
+        const std::size_t skip = first >= La ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, La - first));
+        block_outputs(levels, first + skip - La, count - skip, T, gains + skip);
     }
+    limiter.minimum.store(s.minimum);
+    for (std::size_t k = 0; k < 3; ++k) limiter.stages[k].store(s.stages[k]);
+    limiter.release_gain = s.release_gain;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The release step's fused multiply-add is one instruction where the CPU has
+// FMA, and a library call otherwise; both round once, so results agree.
+[[gnu::target("avx2,fma")]] void run_envelope_fma(NaloLimiter& limiter, float* levels, std::size_t frames) noexcept
+{
+    run_envelope(limiter, levels, frames);
+}
+
+bool cpu_has_fma() noexcept
+{
+    static const bool has = __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
+void run_envelope_portable(NaloLimiter& limiter, float* levels, std::size_t frames) noexcept
+{
+    run_envelope(limiter, levels, frames);
+}
+
+}  // namespace
+
+void NaloLimiter::compute_gains(std::span<float> levels) noexcept
+{
+    if (levels.empty()) return;
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu_has_fma()) return run_envelope_fma(*this, levels.data(), levels.size());
+#endif
+    run_envelope_portable(*this, levels.data(), levels.size());
 }
 
 // ---------------------------------------------------------------- processing
