@@ -7,6 +7,7 @@
 #include <limits>
 #include <math.h>  // exp10 (a GNU extension of the C math library)
 #include <new>
+#include <string_view>
 
 namespace nalo {
 
@@ -16,11 +17,37 @@ std::string format_number(double value)
 {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    // Fixed notation without a precision is the shortest round-trip form; the
-    // longest one (the smallest subnormal) has 767 significant places at most.
-    char buffer[800];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-    return std::string(buffer, written.ptr);
+    // The shortest round-trip digits come from the scientific form; fixed
+    // notation would print large values exactly (1e23 as 99999999999999991611392)
+    // rather than as those digits followed by zeros.
+    char buffer[32];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
+    const std::size_t e = text.find('e');
+    std::string result;
+    std::string digits;
+    for (const char ch : text.substr(0, e)) {
+        if (ch == '-') result += '-';
+        else if (ch != '.') digits += ch;
+    }
+    int exponent = 0;
+    std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
+    // Digits before the decimal point.
+    const long point = static_cast<long>(exponent) + 1;
+    const long count = static_cast<long>(digits.size());
+    if (point <= 0) {
+        result += "0.";
+        result.append(static_cast<std::size_t>(-point), '0');
+        result += digits;
+    } else if (point >= count) {
+        result += digits;
+        result.append(static_cast<std::size_t>(point - count), '0');
+    } else {
+        result.append(digits, 0, static_cast<std::size_t>(point));
+        result += '.';
+        result.append(digits, static_cast<std::size_t>(point), std::string::npos);
+    }
+    return result;
 }
 
 std::string error_message(const LimiterError& error)
