@@ -253,9 +253,11 @@ def main(argv: list[str] | None = None) -> int:
         limiter = NaloLimiter(sample_rate, args.threshold, args.attack, args.hold, args.release)
     except ValueError as error:
         parser.error(str(error))
-    start = time.perf_counter()
-    limited, gains = limiter.process(audio, axis=0)  # WAV layout: (frames, channels)
-    elapsed = time.perf_counter() - start
+    elapsed = float("inf")
+    for _ in range(3):  # best of three: the results are identical, the timing steadier
+        start = time.perf_counter()
+        limited, gains = limiter.process(audio, axis=0)  # WAV layout: (frames, channels)
+        elapsed = min(elapsed, time.perf_counter() - start)
 
     args.out.mkdir(parents=True, exist_ok=True)
     written = []

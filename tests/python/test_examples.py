@@ -1,0 +1,227 @@
+"""The examples run, the WAV helper round-trips, and the documentation, the
+introspected signatures and the type stubs agree with the module."""
+
+import ast
+import importlib.util
+import inspect
+import os
+import pydoc
+import subprocess
+import sys
+import wave
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import nalo_limiter
+
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
+STUB = ROOT / "src" / "nalo_limiter.pyi"
+sys.path.insert(0, str(EXAMPLES))
+import wavio  # noqa: E402
+
+
+def run(script, *args, block=(), cwd=None):
+    """Runs an example with this interpreter; `block` names modules made
+    unimportable, as on a machine without them."""
+    env = dict(os.environ)
+    if block:
+        blocker = Path(cwd) / "blocked"
+        for name in block:
+            (blocker / name).mkdir(parents=True, exist_ok=True)
+            (blocker / name / "__init__.py").write_text(f"raise ImportError('no {name} here')\n")
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(blocker), env.get("PYTHONPATH")]))
+    return subprocess.run([sys.executable, str(EXAMPLES / script), *args], capture_output=True, text=True,
+                          env=env, cwd=cwd, timeout=300)
+
+
+def has(module):
+    return importlib.util.find_spec(module) is not None
+
+
+# ---------------------------------------------------------------- examples
+
+
+@pytest.mark.parametrize(
+    "script, args, block",
+    [
+        ("limit_file.py", ["--smoke"], ()),
+        ("limit_file.py", ["--smoke"], ("soundfile",)),
+        ("normalize_then_limit.py", ["--smoke"], ()),
+        ("normalize_then_limit.py", ["--smoke"], ("pyloudnorm", "soundfile")),
+        ("batch.py", ["--smoke", "--engine", "threads"], ()),
+        pytest.param("batch.py", ["--smoke", "--engine", "both"], (),
+                     marks=pytest.mark.skipif(not has("dask"), reason="dask is not installed")),
+    ],
+)
+def test_example_smoke_mode(script, args, block, tmp_path):
+    result = run(script, *args, block=block, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "smoke ok" in result.stdout
+
+
+def test_batch_without_dask_gives_a_hint(tmp_path):
+    result = run("batch.py", "--smoke", block=("dask",), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "hint: install dask" in result.stdout and "Traceback" not in result.stderr
+
+
+def test_demo_smoke_writes_files_and_keeps_the_ceiling(tmp_path):
+    result = run("demo.py", "--smoke", "--out", str(tmp_path / "o"), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "0 after" in result.stdout and "realtime" in result.stdout
+    source, rate = wavio.read_wav(tmp_path / "o" / "demo_input.wav")
+    limited, rate2 = wavio.read_wav(tmp_path / "o" / "demo_limited.wav")
+    assert rate == rate2 == 48000 and source.shape == limited.shape == (48000, 2)
+    assert np.abs(source).max() > 1.5  # float WAV keeps the overs of the input
+    assert np.abs(limited).max() <= 10 ** (-1 / 20) + 1 / 32768
+    assert (tmp_path / "o" / "demo.png").exists() == has("matplotlib")
+
+
+def test_demo_without_matplotlib_gives_a_hint_and_still_writes_audio(tmp_path):
+    result = run("demo.py", "--smoke", "--out", "o", block=("matplotlib",), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    hints = [line for line in result.stdout.splitlines() if line.startswith("hint:")]
+    assert len(hints) == 1 and "matplotlib" in hints[0] and "Traceback" not in result.stderr
+    assert (tmp_path / "o" / "demo_limited.wav").exists() and not (tmp_path / "o" / "demo.png").exists()
+
+
+def test_demo_on_a_user_file_with_options(tmp_path):
+    t = np.arange(22050) / 22050
+    wavio.write_wav(tmp_path / "song.wav", np.sin(2 * np.pi * 100 * t)[:, None] * [1.5, 0.7], 22050, float32=True)
+    result = run("demo.py", "song.wav", "--threshold", "-3", "--attack", "2", "--release", "10", "--out", "o",
+                 block=("matplotlib",), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "44 samples look-ahead" in result.stdout  # 2 ms at 22050 Hz
+    limited, _ = wavio.read_wav(tmp_path / "o" / "song_limited.wav")
+    assert limited.shape == (22050, 2) and np.abs(limited).max() <= 10 ** (-3 / 20) + 1 / 32768
+
+
+def test_demo_reports_invalid_settings_without_a_traceback(tmp_path):
+    result = run("demo.py", "--smoke", "--attack", "0", "--out", "o", cwd=tmp_path)
+    assert result.returncode == 2
+    assert "attack_ms=0 rounds to zero samples at 48000 Hz" in result.stderr and "Traceback" not in result.stderr
+
+
+# ---------------------------------------------------------------- WAV helper (standard library path)
+
+
+@pytest.mark.parametrize("channels", [1, 2])
+@pytest.mark.parametrize("as_float", [False, True])
+def test_wav_round_trip_without_soundfile(monkeypatch, tmp_path, channels, as_float):
+    monkeypatch.setattr(wavio, "soundfile", None)
+    rng = np.random.default_rng(3)
+    data = rng.uniform(-1, 1, (1001, channels)).astype(np.float32)  # odd byte count for mono 16-bit
+    if as_float:
+        data[0, 0] = 2.5  # beyond full scale survives a float file
+    wavio.write_wav(tmp_path / "x.wav", data, 32000, float32=as_float)
+    back, rate = wavio.read_wav(tmp_path / "x.wav")
+    assert rate == 32000 and back.shape == data.shape and back.dtype == np.float32
+    expected = data if as_float else np.clip(data, -1, 32767 / 32768)
+    np.testing.assert_allclose(back, expected, atol=0 if as_float else 1 / 32768)
+
+
+@pytest.mark.parametrize("width", [1, 2, 3, 4])
+def test_reads_pcm_written_by_the_wave_module(monkeypatch, tmp_path, width):
+    monkeypatch.setattr(wavio, "soundfile", None)
+    bits = 8 * width
+    ints = np.array([[-(2 ** (bits - 1)), 2 ** (bits - 1) - 1], [0, -1], [1, 2 ** (bits - 2)]], dtype=np.int64)
+    if width == 1:
+        raw = (ints + 128).astype(np.uint8).tobytes()
+    else:
+        raw = b"".join(int(v).to_bytes(width, "little", signed=True) for v in ints.ravel())
+    with wave.open(str(tmp_path / "p.wav"), "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(width)
+        w.setframerate(8000)
+        w.writeframes(raw)
+    back, rate = wavio.read_wav(tmp_path / "p.wav")
+    assert rate == 8000
+    np.testing.assert_allclose(back, ints / 2 ** (bits - 1), rtol=1e-6)
+
+
+# ---------------------------------------------------------------- documentation, signatures, stubs
+
+
+def stub_functions():
+    tree = ast.parse(STUB.read_text())
+    found = {}
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef):
+                    found[f"{node.name}.{item.name}"] = item
+        elif isinstance(node, ast.FunctionDef) and node.col_offset == 0:
+            found[node.name] = node
+    return found
+
+
+@pytest.mark.parametrize(
+    "runtime, stub_name, expected",
+    [
+        (nalo_limiter.limit, "limit",
+         "(audio, sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0, axis=Ellipsis)"),
+        (nalo_limiter.NaloLimiter, "NaloLimiter.__new__",
+         "(sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0)"),
+        (nalo_limiter.NaloLimiter.process, "NaloLimiter.process", "(self, /, audio, axis=Ellipsis)"),
+    ],
+)
+def test_signatures_match_the_documentation_and_the_stub(runtime, stub_name, expected):
+    signature = inspect.signature(runtime)
+    assert str(signature) == expected
+    stub = stub_functions()[stub_name]
+    stub_params = [a.arg for a in stub.args.args if a.arg not in ("self", "cls")]
+    assert stub_params == [p for p in signature.parameters if p != "self"]
+    stub_defaults = [ast.literal_eval(d) for d in stub.args.defaults]
+    runtime_defaults = [p.default for p in signature.parameters.values() if p.default is not p.empty]
+    assert stub_defaults == runtime_defaults
+
+
+def test_stub_declares_every_property_with_its_type():
+    runtime = {name: type(getattr(nalo_limiter.NaloLimiter(48000), name))
+               for name, value in vars(nalo_limiter.NaloLimiter).items() if isinstance(value, property)
+               or type(value).__name__ == "getset_descriptor"}
+    stub = {name.split(".")[1]: node.returns.id for name, node in stub_functions().items()
+            if any(getattr(d, "id", None) == "property" for d in node.decorator_list)}
+    assert stub == {name: kind.__name__ for name, kind in runtime.items()}
+    assert len(stub) == 7
+
+
+def test_help_and_pydoc_render_the_documentation():
+    text = pydoc.render_doc(nalo_limiter, renderer=pydoc.plaintext)
+    for needle in ("look-ahead brick-wall audio limiter", "class NaloLimiter",
+                   "limit(audio, sample_rate, threshold_dBFS=0.0", "Limit mono or multichannel audio in one call.",
+                   "process(self, /, audio, axis=Ellipsis)", "int: Look-ahead latency in samples.",
+                   "ValueError: If any configuration value is invalid."):
+        assert needle in text
+    assert "<dl>" in pydoc.render_doc(nalo_limiter.limit, renderer=pydoc.html)
+
+
+def test_stubs_are_installed_where_type_checkers_look():
+    module_dir = Path(nalo_limiter.__file__).parent
+    if module_dir.name not in ("site-packages", "dist-packages"):
+        pytest.skip("nalo_limiter is not installed from a wheel")
+    assert (module_dir / "nalo_limiter-stubs" / "__init__.pyi").read_text() == STUB.read_text()
+
+
+def test_mypy_types_calls_through_the_stubs(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    (tmp_path / "use.py").write_text(
+        "import numpy as np\n"
+        "import nalo_limiter\n"
+        "audio, gains = nalo_limiter.limit([[0.5, 2.0]], np.int64(48000), -1)\n"
+        "reveal_type(gains)\n"
+        "limiter = nalo_limiter.NaloLimiter(48000, attack_ms=2)\n"
+        "reveal_type(limiter.release_samples)\n"
+        "limiter.process(audio, axis=None)\n"
+        "limiter.sample_rate = 1\n"
+    )
+    out, _, status = api.run(["--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(tmp_path / "use.py")])
+    assert status == 1, out
+    assert "floating[numpy._typing._nbit_base._32Bit]" in out or "float32" in out
+    assert 'Revealed type is "builtins.float"' in out or 'Revealed type is "float"' in out
+    assert 'Argument "axis" to "process" of "NaloLimiter" has incompatible type "None"' in out
+    assert "Property \"sample_rate\" defined in \"NaloLimiter\" is read-only" in out
+    assert out.count("error:") == 2
