@@ -1,0 +1,47 @@
+// Shared by every translation unit of the extension module: the one way the
+// Python headers are included (stable ABI of CPython 3.11) and a tiny owning
+// reference type.
+#pragma once
+
+#ifndef Py_LIMITED_API
+#error "the nalo_limiter module is built against the limited API (Py_LIMITED_API=0x030B0000)"
+#endif
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace nalo::python {
+
+// Owns one strong reference (or none) and releases it when it goes out of
+// scope. release() hands the reference over to the caller.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* owned) noexcept : object_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    void reset(PyObject* owned = nullptr) noexcept { Py_XDECREF(std::exchange(object_, owned)); }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// The signature of a METH_FASTCALL | METH_KEYWORDS function (the public
+// typedef for it only exists from 3.13 on).
+using FastCallWithKeywords = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames);
+
+}  // namespace nalo::python

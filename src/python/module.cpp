@@ -1,0 +1,141 @@
+// The extension module nalo_limiter (spec Part 2.1): multi-phase
+// initialisation, __all__, the class NaloLimiter and the function limit.
+#include <cstdint>
+#include <new>
+
+#include "../lib.hpp"
+#include "arguments.hpp"
+#include "common.hpp"
+#include "limiter_type.hpp"
+#include "marshalling.hpp"
+
+namespace nalo::python {
+
+namespace {
+
+constexpr const char* kLimitNames[] = {"audio",   "sample_rate", "threshold_dBFS", "attack_ms",
+                                       "hold_ms", "release_ms",  "axis"};
+constexpr Parameters kLimit{"limit()", kLimitNames, 7, 2};
+
+PyObject* limit(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    try {
+        Bound bound;
+        if (!bind_fastcall(kLimit, args, nargs, kwnames, bound)) return nullptr;
+
+        // audio first, then the optional parameters, the sample rate last.
+        Ref input(extract_audio(bound[0]));
+        if (!input) return nullptr;
+        double settings[4] = {0.0, 5.0, 15.0, 40.0};  // threshold_dBFS, attack_ms, hold_ms, release_ms
+        for (std::size_t i = 0; i < 4; ++i)
+            if (bound[i + 2] != nullptr && !convert_double(bound[i + 2], kLimitNames[i + 2], settings[i]))
+                return nullptr;
+        std::int64_t axis = -1;
+        if (bound[6] != nullptr && !convert_int64(bound[6], "axis", axis)) return nullptr;
+        std::uint32_t sample_rate = 0;
+        if (!parse_sample_rate(bound[1], sample_rate)) return nullptr;
+
+        auto made = NaloLimiter::create(sample_rate, settings[0], settings[1], settings[2], settings[3]);
+        if (!made) {
+            value_error(made.error());
+            return nullptr;
+        }
+        Processed processed;
+        const bool ok = process_numpy(made.value(), input.get(), axis, processed);
+        input.reset();
+        if (!ok) return nullptr;
+        return PyTuple_Pack(2, processed.audio.get(), processed.frame_gains.get());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+constexpr const char kLimitDoc[] =
+    "limit(audio, sample_rate, threshold_dBFS=0.0, attack_ms=5.0, hold_ms=15.0, release_ms=40.0, axis=...)\n--\n\n"
+    "Limit mono or multichannel audio in one call.\n\nArgs:\n    audio: A one-dimensional mono array or a "
+    "two-dimensional multichannel\n        array. Values are converted to ``numpy.float32``; the input is not\n"
+    "        modified.\n    sample_rate: Sample rate in hertz. Must be a positive 32-bit integer.\n    "
+    "threshold_dBFS: Output ceiling in dBFS. Must be finite and at most ``0.0``;\n        ``0.0`` is full scale "
+    "and approximately ``-6.02`` is half scale.\n    attack_ms: Look-ahead attack time in milliseconds. It must "
+    "round to at\n        least one sample at ``sample_rate``.\n    hold_ms: Hold time in milliseconds. May be "
+    "zero.\n    release_ms: Release time in milliseconds. May be zero.\n    axis: Frame axis. The default of "
+    "``-1`` expects\n        ``(channels, frames)``. Use ``0`` for ``(frames, channels)``. For\n        mono "
+    "input, ``0`` and ``-1`` are\n        equivalent.\n\nReturns:\n    A tuple ``(audio, frame_gains)``. "
+    "``audio`` is a new ``numpy.float32`` array\n    with the same shape as the input. ``frame_gains`` is a "
+    "one-dimensional\n    ``numpy.float32`` array containing one linked gain value per frame.\n\nRaises:\n    "
+    "ValueError: If a configuration value or input is invalid, or an input\n        sample is not finite.";
+
+PyMethodDef limit_def = {
+    "limit",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&limit)),
+    METH_FASTCALL | METH_KEYWORDS,
+    kLimitDoc,
+};
+
+// Appends `name` to the module's __all__ (created on first use), then sets
+// the attribute.
+int add_public(PyObject* module, const char* name, PyObject* value)
+{
+    Ref all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        all.reset(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+    }
+    Ref text(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) < 0) return -1;
+    return PyModule_AddObjectRef(module, name, value);
+}
+
+int exec_module(PyObject* module)
+{
+    try {
+        if (import_numpy() < 0) return -1;
+
+        Ref type(create_limiter_type(module));
+        if (!type || add_public(module, "NaloLimiter", type.get()) < 0) return -1;
+
+        Ref module_name(PyModule_GetNameObject(module));
+        if (!module_name) return -1;
+        Ref function(PyCFunction_NewEx(&limit_def, module, module_name.get()));
+        if (!function) return -1;
+        Ref function_name(PyObject_GetAttrString(function.get(), "__name__"));
+        if (!function_name) return -1;
+        if (!PyUnicode_Check(function_name.get())) {
+            PyErr_SetString(PyExc_TypeError, "limit.__name__ must be a str");
+            return -1;
+        }
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(function_name.get(), &size);
+        if (name == nullptr) return -1;
+        return add_public(module, name, function.get());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "nalo_limiter",
+    "Python bindings for the nalo-limiter look-ahead brick-wall audio limiter.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace nalo::python
+
+PyMODINIT_FUNC PyInit_nalo_limiter(void) { return PyModuleDef_Init(&nalo::python::module_def); }
