@@ -199,6 +199,16 @@ def test_help_and_pydoc_render_the_documentation():
     assert "<dl>" in pydoc.render_doc(nalo_limiter.limit, renderer=pydoc.html)
 
 
+def test_readme_quick_start_runs(capsys):
+    readme = (ROOT / "README.md").read_text()
+    code = readme.split("## Quick start", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    exec(compile(code, "README.md", "exec"), {})
+    printed = capsys.readouterr().out.splitlines()
+    assert printed[0] == "(2, 48000) float32 (48000,)"
+    assert abs(float(printed[1]) + 1.0) < 1e-5 and abs(float(printed[2]) + 7.02) < 0.01
+    assert printed[3] == "221"
+
+
 def test_stubs_are_installed_where_type_checkers_look():
     module_dir = Path(nalo_limiter.__file__).parent
     if module_dir.name not in ("site-packages", "dist-packages"):
