@@ -1,6 +1,7 @@
 #include "lib.hpp"
 
-#include <bit>
+#include "lanes.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -201,64 +202,130 @@ struct EnvelopeState {
     double release_gain;
 };
 
-// `condition ? a : b` with both sides evaluated, as a bit blend: the
-// compiler then keeps the division out of a branch and vectorises the loop
-// (a branch per frame would be mispredicted on real audio).
-[[gnu::always_inline]] inline double select(bool condition, double a, double b) noexcept
-{
-    const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(condition);
-    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) | (std::bit_cast<std::uint64_t>(b) & ~mask));
-}
+// The bounds of a gain, read through volatiles so that the compiler sees
+// registers rather than constants: against a constant it turns the selects
+// of capped_gain into branches, against registers into min and max
+// instructions (a branch per step is mispredicted on real audio).
+volatile double kGainCeiling = 1.0;
+volatile double kGainFloor = 0.0;
+
+struct GainBounds {
+    double ceiling = kGainCeiling;
+    double floor = kGainFloor;
+};
 
 // The smoothed gain capped at 1.0 (NaN gives 1.0). Rounding residue in the
 // running sums can leave a vanishingly small gain below zero, which would
-// invert the sample: a gain is never negative. Both selects are written so
-// that they compile to a single min and max instruction.
-[[gnu::always_inline]] inline double capped_gain(double smoothed) noexcept
+// invert the sample: a gain is never negative.
+[[gnu::always_inline]] inline double capped_gain(double smoothed, const GainBounds& bounds) noexcept
 {
-    const double g = smoothed < 1.0 ? smoothed : 1.0;
-    return g > 0.0 ? g : 0.0;
+    const double g = smoothed < bounds.ceiling ? smoothed : bounds.ceiling;
+    return g > bounds.floor ? g : bounds.floor;
 }
 
 // Target gain of every step of the block: T / (level + eps) above the
 // ceiling, else 1.0; past the last frame the look-ahead sees silence.
 // Returns whether every target is 1.0 (nothing in the block is limited).
+// Lanes compute the division whether or not they need it: a branch per frame
+// would be mispredicted on real audio.
+template <int N>
 [[gnu::always_inline]] inline bool block_targets(const float* levels, std::size_t frames, std::uint64_t first,
                                                  std::size_t count, double T, double* targets) noexcept
 {
+    using namespace lanes;
     const std::size_t inside = first >= frames ? 0 : std::min<std::uint64_t>(count, frames - first);
-    bool limited = false;
-    for (std::size_t j = 0; j < inside; ++j) {
-        const double p = static_cast<double>(levels[first + j]);
-        const bool above = p > T;
+    const float* level = levels + first;
+    const Double<N> threshold = splat<N>(T), epsilon = splat<N>(kEpsilon), one = splat<N>(1.0);
+    Mask<N> limited{};
+    std::size_t j = 0;
+    for (; j + N <= inside; j += N) {
+        const Double<N> p = load_widened<N>(level + j);
+        const Mask<N> above = p > threshold;
         limited |= above;
-        targets[j] = select(above, T / (p + kEpsilon), 1.0);
+        store<N>(targets + j, select<N>(above, threshold / (p + epsilon), one));
     }
-    for (std::size_t j = inside; j < count; ++j) targets[j] = 1.0;
-    return !limited;
+    bool any_limited = any<N>(limited);
+    for (; j < inside; ++j) {
+        const double p = static_cast<double>(level[j]);
+        any_limited |= p > T;
+        targets[j] = p > T ? T / (p + kEpsilon) : 1.0;
+    }
+    for (; j < count; ++j) targets[j] = 1.0;
+    return !any_limited;
 }
 
 // The sequential part: smoothed, capped gain of every step of the block.
-// Returns the window minimum of the block's last step.
+// Returns the window minimum of the block's last step. The steps run in
+// stretches in which no ring wraps and no minimum segment ends, so the inner
+// loop is free of position bookkeeping.
 [[gnu::always_inline]] inline double block_smoothed(EnvelopeState& s, double c, const double* targets,
                                                     std::size_t count, double* gains) noexcept
 {
-    MovingMinimum::Cursor minimum = s.minimum;
-    MovingAverage::Cursor s1 = s.stages[0], s2 = s.stages[1], s3 = s.stages[2];
+    MovingMinimum::Cursor& minimum = s.minimum;
+    MovingAverage::Cursor& s1 = s.stages[0];
+    MovingAverage::Cursor& s2 = s.stages[1];
+    MovingAverage::Cursor& s3 = s.stages[2];
     double release = s.release_gain;
+    double prefix = minimum.prefix;
+    double sum1 = s1.sum, sum2 = s2.sum, sum3 = s3.sum;
+    const double rc1 = s1.reciprocal_length, rc2 = s2.reciprocal_length, rc3 = s3.reciprocal_length;
+    const GainBounds bounds;
     double w = 1.0;
-    for (std::size_t j = 0; j < count; ++j) {
-        w = minimum.push(targets[j]);
-        // One-pole release: drop to w at once, rise the fraction c towards
-        // it. The select also yields w should r be NaN.
-        const double r = std::fma(w - release, c, release);
-        release = r < w ? r : w;
-        const double a3 = s3.push(s2.push(s1.push(release)));
-        gains[j] = capped_gain(a3);
+    for (std::size_t done = 0; done < count;) {
+        std::uint64_t n = count - done;
+        n = std::min(n, minimum.window - minimum.position);
+        n = std::min(n, s1.length - s1.position);
+        n = std::min(n, s2.length - s2.position);
+        n = std::min(n, s3.length - s3.position);
+
+        const double* t = targets + done;
+        double* g = gains + done;
+        double* segment = minimum.current + minimum.position;
+        const double* tail = minimum.previous + minimum.position + 1;
+        double* b1 = s1.buffer + s1.position;
+        double* b2 = s2.buffer + s2.position;
+        double* b3 = s3.buffer + s3.position;
+        for (std::size_t k = 0; k < n; ++k) {
+            // Window minimum: the segment's prefix and the previous segment's suffix.
+            segment[k] = t[k];
+            prefix = t[k] < prefix ? t[k] : prefix;
+            w = tail[k] < prefix ? tail[k] : prefix;
+            // One-pole release: drop to w at once, rise the fraction c
+            // towards it. The select also yields w should r be NaN.
+            const double r = std::fma(w - release, c, release);
+            release = r < w ? r : w;
+            // Three moving averages: difference first, then the running sum,
+            // then the multiplication by the stored reciprocal.
+            sum1 = sum1 + (release - b1[k]);
+            b1[k] = release;
+            const double a1 = sum1 * rc1;
+            sum2 = sum2 + (a1 - b2[k]);
+            b2[k] = a1;
+            const double a2 = sum2 * rc2;
+            sum3 = sum3 + (a2 - b3[k]);
+            b3[k] = a2;
+            g[k] = capped_gain(sum3 * rc3, bounds);
+        }
+
+        done += n;
+        minimum.next_index += n;
+        minimum.position += n;
+        minimum.prefix = prefix;
+        if (minimum.position == minimum.window) {
+            MovingMinimum::close_segment(minimum.current, minimum.window);
+            std::swap(minimum.current, minimum.previous);
+            minimum.position = 0;
+            prefix = minimum.prefix = std::numeric_limits<double>::infinity();
+        }
+        for (MovingAverage::Cursor* stage : {&s1, &s2, &s3}) {
+            stage->position += n;
+            if (stage->position == stage->length) stage->position = 0;
+        }
     }
-    s.minimum = minimum;
+    s1.sum = sum1;
+    s2.sum = sum2;
+    s3.sum = sum3;
     s.release_gain = release;
-    s.stages = {s1, s2, s3};
     return w;
 }
 
@@ -286,22 +353,33 @@ bool envelope_at_rest(const EnvelopeState& s, double last_minimum) noexcept
 {
     s.minimum.push_ones(count);
     for (MovingAverage::Cursor& stage : s.stages) stage.position = (stage.position + count) % stage.length;
-    const double g = capped_gain(s.stages[2].sum * s.stages[2].reciprocal_length);
+    const double g = capped_gain(s.stages[2].sum * s.stages[2].reciprocal_length, GainBounds{});
     std::fill(gains, gains + count, g);
 }
 
 // Output of frames first .. first + count - 1: the guard keeps level times
 // gain at or below the ceiling, then the one narrowing to 32 bits.
+template <int N>
 [[gnu::always_inline]] inline void block_outputs(float* levels, std::uint64_t first, std::size_t count, double T,
                                                  const double* gains) noexcept
 {
-    for (std::size_t j = 0; j < count; ++j) {
-        const double q = static_cast<double>(levels[first + j]);
+    using namespace lanes;
+    float* level = levels + first;
+    const Double<N> threshold = splat<N>(T), epsilon = splat<N>(kEpsilon);
+    std::size_t j = 0;
+    for (; j + N <= count; j += N) {
+        const Double<N> q = load_widened<N>(level + j);
+        const Double<N> g = load<N>(gains + j);
+        store_narrowed<N>(level + j, select<N>(g * q > threshold, threshold / (q + epsilon), g));
+    }
+    for (; j < count; ++j) {
+        const double q = static_cast<double>(level[j]);
         const double g = gains[j];
-        levels[first + j] = static_cast<float>(select(g * q > T, T / (q + kEpsilon), g));
+        level[j] = static_cast<float>(g * q > T ? T / (q + kEpsilon) : g);
     }
 }
 
+template <int N>
 [[gnu::always_inline]] inline void run_envelope(NaloLimiter& limiter, float* levels, std::size_t frames) noexcept
 {
     const double T = limiter.threshold;
@@ -317,7 +395,7 @@ bool envelope_at_rest(const EnvelopeState& s, double last_minimum) noexcept
     alignas(64) double gains[kBlock];
     for (std::uint64_t first = 0; first < steps; first += kBlock) {
         const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, steps - first));
-        const bool quiet = block_targets(levels, frames, first, count, T, targets);
+        const bool quiet = block_targets<N>(levels, frames, first, count, T, targets);
         if (quiet && at_rest) {
             block_at_rest(s, count, gains);
         } else {
@@ -326,7 +404,7 @@ bool envelope_at_rest(const EnvelopeState& s, double last_minimum) noexcept
         }
         // Step i writes frame i - La; the first La steps only fill the look-ahead.
         const std::size_t skip = first >= La ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, La - first));
-        block_outputs(levels, first + skip - La, count - skip, T, gains + skip);
+        block_outputs<N>(levels, first + skip - La, count - skip, T, gains + skip);
     }
     limiter.minimum.store(s.minimum);
     for (std::size_t k = 0; k < 3; ++k) limiter.stages[k].store(s.stages[k]);
@@ -338,7 +416,7 @@ bool envelope_at_rest(const EnvelopeState& s, double last_minimum) noexcept
 // FMA, and a library call otherwise; both round once, so results agree.
 [[gnu::target("avx2,fma")]] void run_envelope_fma(NaloLimiter& limiter, float* levels, std::size_t frames) noexcept
 {
-    run_envelope(limiter, levels, frames);
+    run_envelope<4>(limiter, levels, frames);
 }
 
 bool cpu_has_fma() noexcept
@@ -350,7 +428,7 @@ bool cpu_has_fma() noexcept
 
 void run_envelope_portable(NaloLimiter& limiter, float* levels, std::size_t frames) noexcept
 {
-    run_envelope(limiter, levels, frames);
+    run_envelope<2>(limiter, levels, frames);
 }
 
 }  // namespace
