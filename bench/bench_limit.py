@@ -1,0 +1,509 @@
+"""Throughput benchmark of nalo_limiter against np.copy and peer limiters.
+
+Run through ``bench/run`` (it sets up the environment); ``--quick`` is the
+smoke mode CI uses. Every figure is the median of several timed runs, and
+the runs of the things compared with each other are interleaved, so that a
+change of load on the machine hits both sides alike.
+
+Nothing here fails on a timing: goals are printed as met or missed. The run
+fails only when something crashes or when our own output breaks the ceiling
+or alters audio that needed no limiting.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import math
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+
+import nalo_limiter
+
+SAMPLE_RATE = 48_000
+CEILING_DBFS = -1.0
+ATTACK_MS, HOLD_MS, RELEASE_MS = 5.0, 15.0, 40.0
+QUIET_DB = 28.0
+SEED = 20240611
+CHUNK = 1 << 20  # frames generated at a time; part of the signal's definition
+
+CEILING = 10.0 ** (CEILING_DBFS / 20.0)
+CEILING_F32 = float(np.float32(CEILING))
+
+
+# --------------------------------------------------------------------------
+# Test material
+
+
+def music(frames: int, seed: int = SEED) -> np.ndarray:
+    """Loud, music-like stereo material, shape (2, frames), float32.
+
+    Three detuned voices of four partials each change chords every bar,
+    under a kick on every beat, a snare on two and four, hi-hats on the
+    eighths, a breathing amplitude envelope and louder and softer sections.
+    The result is scaled so that peaks reach about +6 dBFS and a -1 dBFS
+    ceiling keeps reducing gain nearly all the time.
+
+    The same (frames, seed) always gives the same samples: every chunk draws
+    from its own generator seeded by (seed, chunk index).
+    """
+    beat = SAMPLE_RATE // 2  # 120 beats per minute
+    bar = 4 * beat
+    bars = frames // bar + 1
+    chords = np.random.default_rng([seed, 0xC0]).integers(0, 12, size=(bars, 3))
+    # A root and two chord tones above it, in semitones from A2 (110 Hz).
+    steps = np.stack([chords[:, 0], chords[:, 0] + 3 + chords[:, 1] % 2 + 1,
+                      chords[:, 0] + 7 + chords[:, 2] % 3], axis=1)
+    voice_hz = 110.0 * 2.0 ** (steps / 12.0)                 # (bars, 3)
+    sections = np.random.default_rng([seed, 0x5E]).uniform(0.55, 1.0, size=bars // 8 + 1)
+    detune = np.array([1.0 + 0.0025, 1.0 - 0.0025])           # left, right
+    partial_gain = np.array([1.0, 0.5, 0.33, 0.2])
+
+    out = np.empty((2, frames), dtype=np.float32)
+    for chunk, start in enumerate(range(0, frames, CHUNK)):
+        stop = min(start + CHUNK, frames)
+        n = stop - start
+        rng = np.random.default_rng([seed, chunk])
+        index = np.arange(start, stop, dtype=np.int64)
+        t = index / SAMPLE_RATE
+        bar_of = index // bar
+
+        tone = np.zeros((2, n))
+        for v in range(3):
+            f = voice_hz[bar_of, v]
+            for k, g in enumerate(partial_gain, start=1):
+                for ch in range(2):
+                    tone[ch] += g * np.sin(2.0 * np.pi * (k * detune[ch]) * f * t
+                                           + 0.7 * v + 1.3 * k)
+
+        in_beat = (index % beat) / SAMPLE_RATE
+        kick = np.exp(-in_beat * 28.0) * np.sin(
+            2.0 * np.pi * (48.0 * in_beat + 110.0 / 35.0 * (1.0 - np.exp(-35.0 * in_beat))))
+        noise = rng.standard_normal((2, n))
+        snare_on = (index // beat) % 2 == 1
+        snare = np.where(snare_on, np.exp(-in_beat * 22.0), 0.0) * noise
+        in_eighth = (index % (beat // 2)) / SAMPLE_RATE
+        hats = np.exp(-in_eighth * 90.0) * np.diff(noise, axis=1, prepend=0.0)
+
+        envelope = (0.8 + 0.2 * np.sin(2.0 * np.pi * t / 7.3)) * sections[bar_of // 8]
+        mix = envelope * (0.16 * tone + 0.8 * kick + 0.35 * snare + 0.18 * hats + 0.025 * noise)
+        out[:, start:stop] = mix
+    return out
+
+
+# --------------------------------------------------------------------------
+# Measuring
+
+
+def clock(fn: Callable[[], object]) -> float:
+    start = time.perf_counter()
+    result = fn()
+    elapsed = time.perf_counter() - start
+    del result
+    return elapsed
+
+
+def interleaved(reps: int, cases: dict[str, Callable[[], object]],
+                warm: bool = True) -> dict[str, float]:
+    """Median seconds of each case; the cases take turns in every round."""
+    if warm:
+        for fn in cases.values():
+            clock(fn)
+    times: dict[str, list[float]] = {name: [] for name in cases}
+    for _ in range(reps):
+        for name, fn in cases.items():
+            times[name].append(clock(fn))
+            gc.collect()
+    return {name: statistics.median(ts) for name, ts in times.items()}
+
+
+def limit(audio: np.ndarray, axis: int = -1):
+    return nalo_limiter.limit(audio, SAMPLE_RATE, CEILING_DBFS, ATTACK_MS,
+                              HOLD_MS, RELEASE_MS, axis=axis)
+
+
+def peak_dbfs(audio: np.ndarray) -> tuple[float, bool]:
+    peak = float(np.max(np.abs(audio)))
+    db = 20.0 * math.log10(peak) if peak > 0 else -math.inf
+    return db, peak <= CEILING_F32
+
+
+# --------------------------------------------------------------------------
+# Report
+
+
+@dataclass
+class Row:
+    name: str
+    seconds: float | None = None
+    frames: int = 0
+    ratio: str = ""          # "2.31x np.copy", "12.4x faster", ...
+    goal: str = ""
+    met: bool | None = None
+    peak_db: float | None = None
+    kept: bool | None = None
+    note: str = ""
+
+
+@dataclass
+class Report:
+    frames: int
+    rows: list[Row] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+    faults: list[str] = field(default_factory=list)
+
+    def add(self, row: Row) -> None:
+        self.rows.append(row)
+        print(f"  measured: {row.name}", file=sys.stderr, flush=True)
+
+    def print(self) -> None:
+        seconds_of_audio = self.frames / SAMPLE_RATE
+        head = ("case", "median s", "M frames/s", "x realtime", "ratio",
+                "goal", "max |out| dBFS", "ceiling kept")
+        lines = []
+        for r in self.rows:
+            peak = "-" if r.peak_db is None else f"{r.peak_db:+.4f}"
+            kept = "-" if r.kept is None else ("yes" if r.kept else "NO")
+            if r.seconds is None:
+                lines.append((r.name, "-", "-", "-", r.ratio or "-", r.goal or "-", peak, kept))
+                continue
+            goal = r.goal
+            if r.goal and r.met is not None:
+                goal += " met" if r.met else " MISSED"
+            lines.append((
+                r.name,
+                f"{r.seconds:.4g}",
+                f"{r.frames / r.seconds / 1e6:.1f}" if r.seconds > 0 else "-",
+                f"{(r.frames / SAMPLE_RATE) / r.seconds:.0f}" if r.seconds > 0 else "-",
+                r.ratio or "-",
+                goal or "-",
+                peak,
+                kept,
+            ))
+        widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
+        fmt = " | ".join(f"{{:{'<' if i in (0, 4, 5) else '>'}{w}}}"
+                         for i, w in enumerate(widths))
+        print()
+        print(f"Signal: {self.frames:,} frames per channel, stereo, {SAMPLE_RATE} Hz "
+              f"({seconds_of_audio:.1f} s of audio); ceiling {CEILING_DBFS:+.1f} dBFS, "
+              f"attack {ATTACK_MS:g} ms, hold {HOLD_MS:g} ms, release {RELEASE_MS:g} ms")
+        print(fmt.format(*head))
+        print("-+-".join("-" * w for w in widths))
+        for l in lines:
+            print(fmt.format(*l))
+        extra = [f"{r.name}: {r.note}" for r in self.rows if r.note]
+        if extra or self.notes:
+            print()
+            for n in extra + self.notes:
+                print(f"* {n}")
+        if self.faults:
+            print()
+            for f in self.faults:
+                print(f"FAULT: {f}")
+
+
+def ratio(num: float, den: float) -> float:
+    return num / den if den > 0 else math.inf
+
+
+def versus(peer: float, ours: float) -> str:
+    speedup = ratio(peer, ours)
+    if speedup >= 1.0:
+        return f"ours {speedup:.2f}x faster"
+    return f"ours {1.0 / speedup:.2f}x slower"
+
+
+# --------------------------------------------------------------------------
+# The measurements
+
+
+def bench_ours(report: Report, loud: np.ndarray, quiet: np.ndarray, reps: int) -> float:
+    frames = loud.shape[1]
+    limiter = nalo_limiter.NaloLimiter(SAMPLE_RATE, CEILING_DBFS, ATTACK_MS, HOLD_MS, RELEASE_MS)
+    t = interleaved(reps, {
+        "copy loud": lambda: np.copy(loud),
+        "limit loud": lambda: limit(loud),
+        "copy quiet": lambda: np.copy(quiet),
+        "limit quiet": lambda: limit(quiet),
+        "process loud": lambda: limiter.process(loud),
+    })
+
+    out, gains = limit(loud)
+    db, kept = peak_dbfs(out)
+    if not kept:
+        report.faults.append(f"limit() output peaks at {db:+.4f} dBFS, above the ceiling")
+    if out.shape != loud.shape or out.dtype != np.float32 or gains.shape != (frames,):
+        report.faults.append("limit() returned unexpected shapes or types")
+    reduced = float(np.mean(gains < 1.0))
+    in_db, _ = peak_dbfs(loud)
+    report.notes.append(f"loud input peaks at {in_db:+.2f} dBFS; {reduced:.1%} of its frames "
+                        f"get gain reduction, deepest {20 * math.log10(float(gains.min())):.1f} dB")
+    reference = out
+    r = ratio(t["limit loud"], t["copy loud"])
+    report.add(Row("np.copy (2, N) float32", t["copy loud"], frames, "1.00x np.copy"))
+    report.add(Row("limit() loud (2, N) float32", t["limit loud"], frames,
+                   f"{r:.2f}x np.copy", "<= 5x", r <= 5.0, db, kept))
+    del out, gains
+
+    out, gains = limit(quiet)
+    qdb, qkept = peak_dbfs(out)
+    untouched = bool(np.all(gains == 1.0)) and np.array_equal(out, quiet)
+    if not untouched:
+        report.faults.append("limit() altered the quiet signal, which is below the ceiling")
+    r = ratio(t["limit quiet"], t["copy quiet"])
+    report.add(Row(f"limit() quiet (-{QUIET_DB:g} dB)", t["limit quiet"], frames,
+                   f"{r:.2f}x np.copy", "<= 4x", r <= 4.0, qdb, qkept,
+                   note="" if untouched else "OUTPUT ALTERED"))
+    del out, gains
+
+    out, gains = limiter.process(loud)
+    pdb, pkept = peak_dbfs(out)
+    if not np.array_equal(out, reference):
+        report.faults.append("NaloLimiter.process() and limit() disagree")
+    r = ratio(t["process loud"], t["copy loud"])
+    report.add(Row("NaloLimiter.process() loud", t["process loud"], frames,
+                   f"{r:.2f}x np.copy", "", None, pdb, pkept))
+    del out, gains, reference
+    gc.collect()
+    return t["limit loud"]
+
+
+def bench_layouts(report: Report, loud: np.ndarray, reps: int) -> None:
+    frames = loud.shape[1]
+    reference, _ = limit(loud)
+
+    interleaved_audio = np.ascontiguousarray(loud.T)  # (frames, channels)
+    t = interleaved(reps, {
+        "planar": lambda: limit(loud),
+        "interleaved": lambda: limit(interleaved_audio, axis=0),
+    })
+    out, _ = limit(interleaved_audio, axis=0)
+    db, kept = peak_dbfs(out)
+    if not np.array_equal(out.T, reference):
+        report.faults.append("(frames, channels) with axis=0 differs from (channels, frames)")
+    r = ratio(t["interleaved"], t["planar"])
+    report.add(Row("limit() loud (N, 2) axis=0", t["interleaved"], frames,
+                   f"{r:.2f}x (2, N) f32", "<= 2x", r <= 2.0, db, kept))
+    del interleaved_audio, out
+    gc.collect()
+
+    loud64 = loud.astype(np.float64)
+    t = interleaved(reps, {
+        "f32": lambda: limit(loud),
+        "f64": lambda: limit(loud64),
+    })
+    out, _ = limit(loud64)
+    db, kept = peak_dbfs(out)
+    if not np.array_equal(out, reference):
+        report.faults.append("float64 input gives other results than the same float32 input")
+    r = ratio(t["f64"], t["f32"])
+    report.add(Row("limit() loud (2, N) float64", t["f64"], frames,
+                   f"{r:.2f}x (2, N) f32", "<= 2x", r <= 2.0, db, kept))
+    del loud64, out, reference
+    gc.collect()
+
+
+def bench_threads(report: Report, loud: np.ndarray, reps: int) -> None:
+    frames = loud.shape[1]
+    other = music(frames, seed=SEED + 1)
+
+    def one_thread():
+        limit(loud)
+        limit(other)
+
+    def two_threads():
+        barrier = threading.Barrier(2)
+        errors: list[BaseException] = []
+
+        def work(audio):
+            try:
+                barrier.wait()
+                limit(audio)
+            except BaseException as e:  # surfaced below, in the main thread
+                errors.append(e)
+
+        threads = [threading.Thread(target=work, args=(a,)) for a in (loud, other)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        if errors:
+            raise errors[0]
+
+    t = interleaved(reps, {"one": one_thread, "two": two_threads})
+    speedup = ratio(t["one"], t["two"])
+    cores = os.cpu_count() or 1
+    report.add(Row("2 threads, 2 signals (wall)", t["two"], 2 * frames,
+                   f"{speedup:.2f}x one thread", ">= 1.8x", speedup >= 1.8,
+                   note=f"one thread doing both signals: {t['one']:.4f} s; "
+                        f"{cores} cores visible"))
+    del other
+    gc.collect()
+
+
+def bench_pedalboard(report: Report, loud: np.ndarray, reps: int) -> None:
+    frames = loud.shape[1]
+    try:
+        import pedalboard
+    except Exception as e:  # not installable here, or broken
+        report.add(Row("pedalboard Limiter", ratio=f"not available: {e}"))
+        return
+    version = getattr(pedalboard, "__version__", "?")
+    peers: dict[str, object] = {
+        # Its ceiling is fixed at 0 dBFS with makeup gain after the
+        # compression; the threshold is where it starts to work.
+        "Limiter": pedalboard.Limiter(threshold_db=CEILING_DBFS, release_ms=RELEASE_MS),
+    }
+    if hasattr(pedalboard, "BrickwallLimiter"):
+        peers["BrickwallLimiter"] = pedalboard.BrickwallLimiter(
+            ceiling_db=CEILING_DBFS, release_ms=RELEASE_MS, lookahead_ms=ATTACK_MS)
+    else:
+        report.add(Row("pedalboard BrickwallLimiter",
+                       ratio=f"not in pedalboard {version}"))
+
+    cases: dict[str, Callable[[], object]] = {"ours": lambda: limit(loud)}
+    for name, plugin in peers.items():
+        cases[name] = (lambda p: lambda: p.process(loud, SAMPLE_RATE, reset=True))(plugin)
+    t = interleaved(reps, cases)
+    for name, plugin in peers.items():
+        out = plugin.process(loud, SAMPLE_RATE, reset=True)
+        db, kept = peak_dbfs(out)
+        speedup = ratio(t[name], t["ours"])
+        report.add(Row(f"pedalboard {version} {name}", t[name], frames,
+                       versus(t[name], t["ours"]), ">= 3x", speedup >= 3.0, db, kept))
+        del out
+        gc.collect()
+
+
+def scratch_dir(need: int) -> Path:
+    shm = Path("/dev/shm")
+    if shm.is_dir() and os.access(shm, os.W_OK) and shutil.disk_usage(shm).free > 2 * need:
+        return Path(tempfile.mkdtemp(prefix="nalo-bench-", dir=shm))
+    return Path(tempfile.mkdtemp(prefix="nalo-bench-"))
+
+
+def bench_ffmpeg(report: Report, loud: np.ndarray, reps: int) -> None:
+    frames = loud.shape[1]
+    exe = shutil.which("ffmpeg")
+    if exe is None:
+        report.add(Row("ffmpeg alimiter", ratio="not available: no ffmpeg on PATH"))
+        return
+    version = subprocess.run([exe, "-hide_banner", "-version"], capture_output=True,
+                             text=True).stdout.split()[2:3] or ["?"]
+
+    work = scratch_dir(3 * loud.nbytes)
+    try:
+        source, sink = work / "in.f32", work / "out.f32"
+        np.ascontiguousarray(loud.T).tofile(source)  # f32le, interleaved
+
+        def run(filters: str) -> Callable[[], None]:
+            cmd = [exe, "-hide_banner", "-nostdin", "-loglevel", "error",
+                   "-f", "f32le", "-ar", str(SAMPLE_RATE), "-ac", "2", "-i", str(source),
+                   "-af", filters, "-f", "f32le", "-y", str(sink)]
+            return lambda: subprocess.run(cmd, check=True)
+
+        # The filter works on doubles, so the graph converts in and out of
+        # them around it. The pass-through makes the same conversions, which
+        # leaves nothing but the limiter itself in the difference.
+        limiter = (f"alimiter=limit={CEILING!r}:attack={ATTACK_MS:g}:release={RELEASE_MS:g}"
+                   f":level=disabled:latency=1")
+        passthrough = "aformat=sample_fmts=dbl"
+        t = interleaved(reps, {
+            "ours": lambda: limit(loud),
+            "alimiter": run(limiter),
+            "passthrough": run(passthrough),
+        })
+        run(limiter)()
+        out = np.fromfile(sink, dtype=np.float32)
+        if out.size != loud.size:
+            report.faults.append(f"ffmpeg returned {out.size} samples for {loud.size}")
+        db, kept = peak_dbfs(out)
+        del out
+        own = t["alimiter"] - t["passthrough"]
+        if own <= 0:
+            report.add(Row(f"ffmpeg {version[0]} alimiter (own work)", ratio="lost in noise",
+                           peak_db=db, kept=kept,
+                           note=f"whole run {t['alimiter']:.4f} s, pass-through "
+                                f"{t['passthrough']:.4f} s"))
+            return
+        speedup = ratio(own, t["ours"])
+        report.add(Row(f"ffmpeg {version[0]} alimiter (own work)", own, frames,
+                       versus(own, t["ours"]), ">= 2.5x", speedup >= 2.5, db, kept,
+                       note=f"whole run {t['alimiter']:.4f} s minus pass-through "
+                            f"{t['passthrough']:.4f} s (raw f32le files on "
+                            f"{'tmpfs' if str(work).startswith('/dev/shm') else 'disk'})"))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+# --------------------------------------------------------------------------
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="smoke run: a few seconds of signal, one repetition")
+    parser.add_argument("--seconds", type=float, default=None,
+                        help="length of the signal (default 600, or 4 with --quick)")
+    parser.add_argument("--reps", type=int, default=None,
+                        help="timed runs per case (default 5, or 1 with --quick)")
+    parser.add_argument("--no-peers", action="store_true", help="skip pedalboard and ffmpeg")
+    args = parser.parse_args(argv)
+
+    seconds = args.seconds if args.seconds is not None else (4.0 if args.quick else 600.0)
+    reps = args.reps if args.reps is not None else (1 if args.quick else 5)
+    frames = int(round(seconds * SAMPLE_RATE))
+
+    print(f"Python {platform.python_version()}, NumPy {np.__version__}, "
+          f"{os.cpu_count()} cores visible; {reps} timed run(s) per case", file=sys.stderr)
+    print("  generating signal...", file=sys.stderr, flush=True)
+    started = time.perf_counter()
+    loud = music(frames)
+    quiet = loud * np.float32(10.0 ** (-QUIET_DB / 20.0))
+    print(f"  generated in {time.perf_counter() - started:.1f} s", file=sys.stderr, flush=True)
+
+    report = Report(frames)
+    load_before = os.getloadavg()[0]
+    bench_ours(report, loud, quiet, reps)
+    del quiet
+    gc.collect()
+    bench_layouts(report, loud, reps)
+    bench_threads(report, loud, reps)
+    if args.no_peers:
+        report.notes.append("peers skipped (--no-peers)")
+    else:
+        # A peer that breaks is reported in its row; only our own faults fail the run.
+        for name, peer in (("pedalboard", bench_pedalboard), ("ffmpeg alimiter", bench_ffmpeg)):
+            try:
+                peer(report, loud, reps)
+            except Exception as e:
+                report.add(Row(name, ratio=f"failed: {type(e).__name__}: {e}"))
+            gc.collect()
+    if args.quick:
+        report.notes.append("smoke run: figures from a short signal and one run are not "
+                            "meaningful")
+    report.notes.append("median of each case; cases compared with each other were timed in "
+                        "turns in the same rounds; peers' speed-ups are against our limit() "
+                        "timed in the same rounds")
+    load_after = os.getloadavg()[0]
+    report.notes.append(f"load average (1 min) {load_before:.2f} before, {load_after:.2f} after "
+                        f"on {os.cpu_count()} cores: above 0 means others were running too")
+    report.print()
+    sys.stdout.flush()
+    return 1 if report.faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
