@@ -1,12 +1,12 @@
 #include "lib.hpp"
 
 #include "lanes.hpp"
+#include "power_of_ten.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <math.h>  // exp10 (a GNU extension of the C math library)
 #include <new>
 #include <string_view>
 
@@ -162,7 +162,7 @@ Result<NaloLimiter> NaloLimiter::create(std::uint32_t sample_rate, double thresh
     if (!is_valid_duration(hold_ms)) return LimiterError::invalid_duration("hold_ms", hold_ms);
     if (!is_valid_duration(release_ms)) return LimiterError::invalid_duration("release_ms", release_ms);
 
-    const double threshold = ::exp10(threshold_dBFS / 20.0);
+    const double threshold = exp10_correctly_rounded(threshold_dBFS / 20.0);
     const std::uint64_t lookahead = count_samples(attack_ms, sample_rate);
     if (lookahead == 0) return LimiterError::attack_rounds_to_zero(attack_ms, sample_rate);
 
