@@ -34,6 +34,9 @@ public:
     // Throws std::bad_alloc when the storage cannot be allocated.
     explicit MovingMinimum(std::uint64_t window_length);
 
+    // Turns a finished segment into its suffix minima in place.
+    static void close_segment(double* segment, std::uint64_t window) noexcept;
+
     struct Cursor {
         double* current;   // values of the segment being filled
         double* previous;  // suffix minima of the last full segment; [window] = +inf
@@ -62,9 +65,6 @@ public:
         void push_ones(std::uint64_t count) noexcept;
 
     };
-
-    // Turns a finished segment into its suffix minima in place.
-    static void close_segment(double* segment, std::uint64_t window) noexcept;
 
     Cursor cursor() noexcept;
     void store(const Cursor& cursor) noexcept;
