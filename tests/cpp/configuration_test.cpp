@@ -172,11 +172,14 @@ TEST(Configuration, SignedZerosAndExtremeSettings)
     EXPECT_EQ(pos.threshold, 1.0);
     EXPECT_EQ(pos.release_coefficient, 1.0);
 
-    // The linear ceiling uses a true division by 20 and the base-10 exponential.
-    const NaloLimiter one = make_limiter(48000, -1.0, 5.0, 15.0, 40.0);
-    EXPECT_EQ(one.threshold, ::exp10(-1.0 / 20.0));
-    const NaloLimiter six = make_limiter(48000, -6.0, 5.0, 15.0, 40.0);
-    EXPECT_EQ(six.threshold, ::exp10(-0.3));
+    // The linear ceiling is 10^(dB / 20) rounded to the nearest double (the
+    // constants are the correctly rounded values), with a true division by 20.
+    const struct {
+        double dBFS, linear;
+    } ceilings[] = {{-1.0, 0.8912509381337456}, {-6.0, 0.5011872336272722}, {-20.0, 0.1},
+                    {-3.0, 0.7079457843841379}, {-60.0, 0.001}};
+    for (const auto& [dBFS, linear] : ceilings)
+        EXPECT_EQ(make_limiter(48000, dBFS, 5.0, 15.0, 40.0).threshold, linear) << dBFS;
 
     // A ceiling so low that it underflows is accepted and is exactly 0.
     const NaloLimiter silent = make_limiter(48000, -7000.0, 5.0, 15.0, 40.0);

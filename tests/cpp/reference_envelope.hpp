@@ -2,8 +2,8 @@
 // yardstick for the optimised core: every result of nalo::process_planar must
 // match it bit for bit.
 //
-// It shares nothing with the core but the error kind enum and the platform's
-// exp10/fma. Configuration is derived from the raw settings again, the moving
+// It shares nothing with the core but the error kind enum, the correctly
+// rounded power of ten and the platform's fma. Configuration is derived from the raw settings again, the moving
 // minimum is a std::deque, the smoothing stages are plain vectors with a
 // running sum, levels and gains live in separate buffers, and every step is
 // written out in the order the arithmetic must happen in. Speed is not a goal;
@@ -17,12 +17,12 @@
 #include <cstring>
 #include <deque>
 #include <limits>
-#include <math.h>  // exp10
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "lib.hpp"
+#include "power_of_ten.hpp"
 
 namespace reference {
 
@@ -82,7 +82,8 @@ inline Config configure(std::uint32_t sample_rate, double threshold_dBFS, double
     Config c;
     c.sample_rate = sample_rate;
     c.threshold_dBFS = threshold_dBFS;
-    c.threshold = ::exp10(threshold_dBFS / 20.0);
+    // The power of ten itself is checked against known values elsewhere.
+    c.threshold = nalo::exp10_correctly_rounded(threshold_dBFS / 20.0);
     c.lookahead = count(attack_ms, sample_rate);
     const double attack_plus_hold = attack_ms + hold_ms;
     c.window = std::max(count(attack_plus_hold, sample_rate), c.lookahead);
