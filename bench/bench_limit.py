@@ -17,6 +17,7 @@ import gc
 import math
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -107,26 +108,51 @@ def music(frames: int, seed: int = SEED) -> np.ndarray:
 # Measuring
 
 
-def clock(fn: Callable[[], object]) -> float:
+def cpu_seconds() -> float:
+    """CPU time of this process and of its finished child processes."""
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return time.process_time() + children.ru_utime + children.ru_stime
+
+
+def clock(fn: Callable[[], object]) -> tuple[float, float]:
+    """Wall-clock and CPU seconds of one call."""
+    cpu = cpu_seconds()
     start = time.perf_counter()
     result = fn()
     elapsed = time.perf_counter() - start
+    cpu = cpu_seconds() - cpu
     del result
-    return elapsed
+    return elapsed, cpu
+
+
+@dataclass
+class Timings:
+    wall: dict[str, float]
+    cpu: dict[str, float]
 
 
 def interleaved(reps: int, cases: dict[str, Callable[[], object]],
-                warm: bool = True) -> dict[str, float]:
-    """Median seconds of each case; the cases take turns in every round."""
+                warm: bool = True) -> Timings:
+    """Median wall-clock and CPU seconds of each case.
+
+    The cases take turns in every round, after one untimed warm-up call each.
+    CPU time shows what a case costs when a busy machine makes the wall
+    clock unreliable: time spent waiting for a core is not in it, time spent
+    waiting for memory is.
+    """
     if warm:
         for fn in cases.values():
             clock(fn)
-    times: dict[str, list[float]] = {name: [] for name in cases}
+    wall: dict[str, list[float]] = {name: [] for name in cases}
+    cpu: dict[str, list[float]] = {name: [] for name in cases}
     for _ in range(reps):
         for name, fn in cases.items():
-            times[name].append(clock(fn))
+            w, c = clock(fn)
+            wall[name].append(w)
+            cpu[name].append(c)
             gc.collect()
-    return {name: statistics.median(ts) for name, ts in times.items()}
+    return Timings({n: statistics.median(v) for n, v in wall.items()},
+                   {n: statistics.median(v) for n, v in cpu.items()})
 
 
 def limit(audio: np.ndarray, axis: int = -1):
@@ -149,12 +175,14 @@ class Row:
     name: str
     seconds: float | None = None
     frames: int = 0
-    ratio: str = ""          # "2.31x np.copy", "12.4x faster", ...
+    ratio: str = ""          # "2.31x np.copy", "ours 12.4x faster", ...
     goal: str = ""
     met: bool | None = None
     peak_db: float | None = None
     kept: bool | None = None
     note: str = ""
+    cpu: float | None = None
+    cpu_ratio: str = ""      # the same comparison in CPU time
 
 
 @dataclass
@@ -171,13 +199,14 @@ class Report:
     def print(self) -> None:
         seconds_of_audio = self.frames / SAMPLE_RATE
         head = ("case", "median s", "M frames/s", "x realtime", "ratio",
-                "goal", "max |out| dBFS", "ceiling kept")
+                "goal", "CPU s", "ratio in CPU time", "max |out| dBFS", "ceiling kept")
         lines = []
         for r in self.rows:
             peak = "-" if r.peak_db is None else f"{r.peak_db:+.4f}"
             kept = "-" if r.kept is None else ("yes" if r.kept else "NO")
             if r.seconds is None:
-                lines.append((r.name, "-", "-", "-", r.ratio or "-", r.goal or "-", peak, kept))
+                lines.append((r.name, "-", "-", "-", r.ratio or "-", r.goal or "-", "-", "-",
+                              peak, kept))
                 continue
             goal = r.goal
             if r.goal and r.met is not None:
@@ -189,11 +218,13 @@ class Report:
                 f"{(r.frames / SAMPLE_RATE) / r.seconds:.0f}" if r.seconds > 0 else "-",
                 r.ratio or "-",
                 goal or "-",
+                "-" if r.cpu is None else f"{r.cpu:.4g}",
+                r.cpu_ratio or "-",
                 peak,
                 kept,
             ))
         widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
-        fmt = " | ".join(f"{{:{'<' if i in (0, 4, 5) else '>'}{w}}}"
+        fmt = " | ".join(f"{{:{'<' if i in (0, 4, 5, 7) else '>'}{w}}}"
                          for i, w in enumerate(widths))
         print()
         print(f"Signal: {self.frames:,} frames per channel, stereo, {SAMPLE_RATE} Hz "
@@ -229,7 +260,7 @@ def versus(peer: float, ours: float) -> str:
 # The measurements
 
 
-def bench_ours(report: Report, loud: np.ndarray, quiet: np.ndarray, reps: int) -> float:
+def bench_ours(report: Report, loud: np.ndarray, quiet: np.ndarray, reps: int) -> None:
     frames = loud.shape[1]
     limiter = nalo_limiter.NaloLimiter(SAMPLE_RATE, CEILING_DBFS, ATTACK_MS, HOLD_MS, RELEASE_MS)
     t = interleaved(reps, {
@@ -239,6 +270,11 @@ def bench_ours(report: Report, loud: np.ndarray, quiet: np.ndarray, reps: int) -
         "limit quiet": lambda: limit(quiet),
         "process loud": lambda: limiter.process(loud),
     })
+
+    def vs_copy(case: str, copy: str) -> dict:
+        return dict(seconds=t.wall[case], frames=frames, cpu=t.cpu[case],
+                    ratio=f"{ratio(t.wall[case], t.wall[copy]):.2f}x np.copy",
+                    cpu_ratio=f"{ratio(t.cpu[case], t.cpu[copy]):.2f}x np.copy")
 
     out, gains = limit(loud)
     db, kept = peak_dbfs(out)
@@ -251,10 +287,10 @@ def bench_ours(report: Report, loud: np.ndarray, quiet: np.ndarray, reps: int) -
     report.notes.append(f"loud input peaks at {in_db:+.2f} dBFS; {reduced:.1%} of its frames "
                         f"get gain reduction, deepest {20 * math.log10(float(gains.min())):.1f} dB")
     reference = out
-    r = ratio(t["limit loud"], t["copy loud"])
-    report.add(Row("np.copy (2, N) float32", t["copy loud"], frames, "1.00x np.copy"))
-    report.add(Row("limit() loud (2, N) float32", t["limit loud"], frames,
-                   f"{r:.2f}x np.copy", "<= 5x", r <= 5.0, db, kept))
+    r = ratio(t.wall["limit loud"], t.wall["copy loud"])
+    report.add(Row("np.copy (2, N) float32", **vs_copy("copy loud", "copy loud")))
+    report.add(Row("limit() loud (2, N) float32", goal="<= 5x", met=r <= 5.0,
+                   peak_db=db, kept=kept, **vs_copy("limit loud", "copy loud")))
     del out, gains
 
     out, gains = limit(quiet)
@@ -262,27 +298,31 @@ def bench_ours(report: Report, loud: np.ndarray, quiet: np.ndarray, reps: int) -
     untouched = bool(np.all(gains == 1.0)) and np.array_equal(out, quiet)
     if not untouched:
         report.faults.append("limit() altered the quiet signal, which is below the ceiling")
-    r = ratio(t["limit quiet"], t["copy quiet"])
-    report.add(Row(f"limit() quiet (-{QUIET_DB:g} dB)", t["limit quiet"], frames,
-                   f"{r:.2f}x np.copy", "<= 4x", r <= 4.0, qdb, qkept,
-                   note="" if untouched else "OUTPUT ALTERED"))
+    r = ratio(t.wall["limit quiet"], t.wall["copy quiet"])
+    report.add(Row(f"limit() quiet (-{QUIET_DB:g} dB)", goal="<= 4x", met=r <= 4.0,
+                   peak_db=qdb, kept=qkept, note="" if untouched else "OUTPUT ALTERED",
+                   **vs_copy("limit quiet", "copy quiet")))
     del out, gains
 
     out, gains = limiter.process(loud)
     pdb, pkept = peak_dbfs(out)
     if not np.array_equal(out, reference):
         report.faults.append("NaloLimiter.process() and limit() disagree")
-    r = ratio(t["process loud"], t["copy loud"])
-    report.add(Row("NaloLimiter.process() loud", t["process loud"], frames,
-                   f"{r:.2f}x np.copy", "", None, pdb, pkept))
+    report.add(Row("NaloLimiter.process() loud", peak_db=pdb, kept=pkept,
+                   **vs_copy("process loud", "copy loud")))
     del out, gains, reference
     gc.collect()
-    return t["limit loud"]
 
 
 def bench_layouts(report: Report, loud: np.ndarray, reps: int) -> None:
     frames = loud.shape[1]
     reference, _ = limit(loud)
+
+    def vs_planar(t: Timings, case: str) -> dict:
+        r = ratio(t.wall[case], t.wall["planar"])
+        return dict(seconds=t.wall[case], frames=frames, cpu=t.cpu[case],
+                    ratio=f"{r:.2f}x (2, N) f32", goal="<= 2x", met=r <= 2.0,
+                    cpu_ratio=f"{ratio(t.cpu[case], t.cpu['planar']):.2f}x (2, N) f32")
 
     interleaved_audio = np.ascontiguousarray(loud.T)  # (frames, channels)
     t = interleaved(reps, {
@@ -293,24 +333,21 @@ def bench_layouts(report: Report, loud: np.ndarray, reps: int) -> None:
     db, kept = peak_dbfs(out)
     if not np.array_equal(out.T, reference):
         report.faults.append("(frames, channels) with axis=0 differs from (channels, frames)")
-    r = ratio(t["interleaved"], t["planar"])
-    report.add(Row("limit() loud (N, 2) axis=0", t["interleaved"], frames,
-                   f"{r:.2f}x (2, N) f32", "<= 2x", r <= 2.0, db, kept))
+    report.add(Row("limit() loud (N, 2) axis=0", peak_db=db, kept=kept,
+                   **vs_planar(t, "interleaved")))
     del interleaved_audio, out
     gc.collect()
 
     loud64 = loud.astype(np.float64)
     t = interleaved(reps, {
-        "f32": lambda: limit(loud),
+        "planar": lambda: limit(loud),
         "f64": lambda: limit(loud64),
     })
     out, _ = limit(loud64)
     db, kept = peak_dbfs(out)
     if not np.array_equal(out, reference):
         report.faults.append("float64 input gives other results than the same float32 input")
-    r = ratio(t["f64"], t["f32"])
-    report.add(Row("limit() loud (2, N) float64", t["f64"], frames,
-                   f"{r:.2f}x (2, N) f32", "<= 2x", r <= 2.0, db, kept))
+    report.add(Row("limit() loud (2, N) float64", peak_db=db, kept=kept, **vs_planar(t, "f64")))
     del loud64, out, reference
     gc.collect()
 
@@ -318,6 +355,9 @@ def bench_layouts(report: Report, loud: np.ndarray, reps: int) -> None:
 def bench_threads(report: Report, loud: np.ndarray, reps: int) -> None:
     frames = loud.shape[1]
     other = music(frames, seed=SEED + 1)
+    # CPU seconds of the busier of the two threads in each round: what the
+    # wall clock would show if both had a core of their own all the time.
+    busiest: list[float] = []
 
     def one_thread():
         limit(loud)
@@ -326,11 +366,14 @@ def bench_threads(report: Report, loud: np.ndarray, reps: int) -> None:
     def two_threads():
         barrier = threading.Barrier(2)
         errors: list[BaseException] = []
+        spent: list[float] = []
 
         def work(audio):
             try:
                 barrier.wait()
+                start = time.thread_time()
                 limit(audio)
+                spent.append(time.thread_time() - start)
             except BaseException as e:  # surfaced below, in the main thread
                 errors.append(e)
 
@@ -341,14 +384,18 @@ def bench_threads(report: Report, loud: np.ndarray, reps: int) -> None:
             th.join()
         if errors:
             raise errors[0]
+        busiest.append(max(spent))
 
     t = interleaved(reps, {"one": one_thread, "two": two_threads})
-    speedup = ratio(t["one"], t["two"])
-    cores = os.cpu_count() or 1
-    report.add(Row("2 threads, 2 signals (wall)", t["two"], 2 * frames,
+    busy = statistics.median(busiest[-reps:])  # the timed rounds, not the warm-up
+    speedup = ratio(t.wall["one"], t.wall["two"])
+    report.add(Row("2 threads, 2 signals", t.wall["two"], 2 * frames,
                    f"{speedup:.2f}x one thread", ">= 1.8x", speedup >= 1.8,
-                   note=f"one thread doing both signals: {t['one']:.4f} s; "
-                        f"{cores} cores visible"))
+                   cpu=busy,
+                   cpu_ratio=f"{ratio(t.cpu['one'], busy):.2f}x one thread",
+                   note=f"one thread doing both signals: {t.wall['one']:.4f} s "
+                        f"({t.cpu['one']:.4f} CPU s); with two threads the busier one used "
+                        f"{busy:.4f} CPU s; {os.cpu_count()} cores visible"))
     del other
     gc.collect()
 
@@ -380,9 +427,10 @@ def bench_pedalboard(report: Report, loud: np.ndarray, reps: int) -> None:
     for name, plugin in peers.items():
         out = plugin.process(loud, SAMPLE_RATE, reset=True)
         db, kept = peak_dbfs(out)
-        speedup = ratio(t[name], t["ours"])
-        report.add(Row(f"pedalboard {version} {name}", t[name], frames,
-                       versus(t[name], t["ours"]), ">= 3x", speedup >= 3.0, db, kept))
+        speedup = ratio(t.wall[name], t.wall["ours"])
+        report.add(Row(f"pedalboard {version} {name}", t.wall[name], frames,
+                       versus(t.wall[name], t.wall["ours"]), ">= 3x", speedup >= 3.0, db, kept,
+                       cpu=t.cpu[name], cpu_ratio=versus(t.cpu[name], t.cpu["ours"])))
         del out
         gc.collect()
 
@@ -431,19 +479,21 @@ def bench_ffmpeg(report: Report, loud: np.ndarray, reps: int) -> None:
             report.faults.append(f"ffmpeg returned {out.size} samples for {loud.size}")
         db, kept = peak_dbfs(out)
         del out
-        own = t["alimiter"] - t["passthrough"]
+        own = t.wall["alimiter"] - t.wall["passthrough"]
+        own_cpu = t.cpu["alimiter"] - t.cpu["passthrough"]
+        name = f"ffmpeg {version[0]} alimiter (own work)"
+        note = (f"whole run {t.wall['alimiter']:.4f} s ({t.cpu['alimiter']:.4f} CPU s) minus "
+                f"pass-through {t.wall['passthrough']:.4f} s ({t.cpu['passthrough']:.4f} CPU s); "
+                f"raw f32le files on {'tmpfs' if str(work).startswith('/dev/shm') else 'disk'}")
         if own <= 0:
-            report.add(Row(f"ffmpeg {version[0]} alimiter (own work)", ratio="lost in noise",
-                           peak_db=db, kept=kept,
-                           note=f"whole run {t['alimiter']:.4f} s, pass-through "
-                                f"{t['passthrough']:.4f} s"))
+            report.add(Row(name, ratio="lost in noise", peak_db=db, kept=kept, note=note))
             return
-        speedup = ratio(own, t["ours"])
-        report.add(Row(f"ffmpeg {version[0]} alimiter (own work)", own, frames,
-                       versus(own, t["ours"]), ">= 2.5x", speedup >= 2.5, db, kept,
-                       note=f"whole run {t['alimiter']:.4f} s minus pass-through "
-                            f"{t['passthrough']:.4f} s (raw f32le files on "
-                            f"{'tmpfs' if str(work).startswith('/dev/shm') else 'disk'})"))
+        speedup = ratio(own, t.wall["ours"])
+        report.add(Row(name, own, frames, versus(own, t.wall["ours"]), ">= 2.5x",
+                       speedup >= 2.5, db, kept,
+                       cpu=own_cpu if own_cpu > 0 else None,
+                       cpu_ratio=versus(own_cpu, t.cpu["ours"]) if own_cpu > 0 else "",
+                       note=note))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
