@@ -211,7 +211,7 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
                  ("release", hold_ms, hold_ms + release_ms, "tab:purple"))
         for label, a, b, color in spans:
             if b > a:
-                ax_gz.axvspan(a, b, color=color, alpha=0.15, lw=0, label=f"{label} {b - a:g} ms")
+                ax_gz.axvspan(a, b, color=color, alpha=0.15, lw=0, label=f"{label} {b - a:.3g} ms")
         ax_gz.legend(loc="lower right", fontsize=8)
         ax_gz.axvline(0, color="k", lw=0.6, alpha=0.4)
         ax_gz.set_title("Gain around that peak: ramps down ahead of it, holds, releases", loc="left", fontsize=10)
