@@ -396,6 +396,13 @@ def bench_threads(report: Report, loud: np.ndarray, reps: int) -> None:
                    note=f"one thread doing both signals: {t.wall['one']:.4f} s "
                         f"({t.cpu['one']:.4f} CPU s); with two threads the busier one used "
                         f"{busy:.4f} CPU s; {os.cpu_count()} cores visible"))
+    if speedup < 1.5 <= ratio(t.cpu["one"], busy):
+        report.notes.append(
+            "the two threads each needed about half the CPU time of one thread doing both, "
+            "yet did not finish sooner: they did not get two cores at once. The kernel shares "
+            "the cores between sessions first (scheduler autogroups), so while another "
+            "session keeps a core busy, this one gets about one core however many threads "
+            "it runs; 'ratio in CPU time' is the speed-up two free cores would give")
     del other
     gc.collect()
 
