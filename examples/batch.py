@@ -8,8 +8,8 @@
 The limiter releases the GIL while it processes, so a plain
 `ThreadPoolExecutor` keeps every core busy without pickling audio between
 processes. The same job as a `dask.bag` runs on local threads here, and on a
-cluster unchanged once a `dask.distributed.Client` is connected (the tasks are
-file paths or seeds, so workers load their own audio).
+cluster unchanged once a `dask.distributed.Client` is connected (give it file
+paths rather than arrays there, so that each worker reads its own audio).
 """
 
 from __future__ import annotations
@@ -28,24 +28,29 @@ from wavio import read_wav, write_wav  # noqa: E402
 
 import nalo_limiter  # noqa: E402
 
-Job = Path | int  # a WAV file, or the seed of a generated signal
+# A job is a WAV file, or a named signal already in memory with its rate.
+Job = Path | tuple[str, np.ndarray, int]
 
 
-def load(job: Job, seconds: float) -> tuple[str, np.ndarray, int]:
-    if isinstance(job, Path):
-        audio, rate = read_wav(job)
-        return job.stem, audio, rate
-    rate = 48000
-    rng = np.random.default_rng(job)
-    t = np.arange(int(seconds * rate)) / rate
-    tone = 0.4 * np.sin(2 * np.pi * rng.uniform(50, 400) * t)
-    bursts = rng.standard_normal(len(t)) * (rng.random(len(t) // 4800 + 1) > 0.8).repeat(4800)[: len(t)]
-    return f"signal{job:03d}", np.stack([tone + bursts, tone - 0.5 * bursts], axis=1).astype(np.float32), rate
+def generate(count: int, seconds: float, rate: int = 48000) -> list[Job]:
+    """Stereo test signals: a tone with loud noise bursts, (frames, 2)."""
+    jobs: list[Job] = []
+    for seed in range(count):
+        rng = np.random.default_rng(seed)
+        t = np.arange(int(seconds * rate)) / rate
+        tone = 0.4 * np.sin(2 * np.pi * rng.uniform(50, 400) * t)
+        bursts = rng.standard_normal(len(t)) * (rng.random(len(t) // 4800 + 1) > 0.8).repeat(4800)[: len(t)]
+        audio = np.stack([tone + bursts, tone - 0.5 * bursts], axis=1).astype(np.float32)
+        jobs.append((f"signal{seed:03d}", audio, rate))
+    return jobs
 
 
-def process(job: Job, out: Path | None, threshold: float, seconds: float) -> tuple[str, float]:
+def process(job: Job, out: Path | None, threshold: float) -> tuple[str, float]:
     """Limits one job; returns its name and largest gain reduction in dB."""
-    name, audio, rate = load(job, seconds)
+    if isinstance(job, Path):
+        (audio, rate), name = read_wav(job), job.stem
+    else:
+        name, audio, rate = job
     limited, gains = nalo_limiter.limit(audio, rate, threshold, axis=0)
     if out is not None:
         write_wav(out / f"{name}_limited.wav", limited, rate)
@@ -87,10 +92,10 @@ def main() -> int:
     for p in args.inputs:
         jobs += sorted(p.glob("*.wav")) if p.is_dir() else [p]
     if not args.inputs:
-        jobs = list(range(args.count))
+        jobs = generate(args.count, args.seconds)
     if args.out:
         args.out.mkdir(parents=True, exist_ok=True)
-    kw = dict(out=args.out, threshold=args.threshold, seconds=args.seconds)
+    kw = dict(out=args.out, threshold=args.threshold)
 
     start = time.perf_counter()
     serial = [process(job, **kw) for job in jobs]
