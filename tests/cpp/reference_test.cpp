@@ -52,9 +52,11 @@ TEST_P(MatchesReference, RandomSignals)
     nalo_test::Random pick(0xC0FFEE ^ s.sample_rate);
     std::vector<std::size_t> lengths = {0, 1, 2, La - 1, La, La + 1, window + 1, 2 * window + 3, 3 * window + 17};
     for (int k = 0; k < 3; ++k) lengths.push_back(1 + pick.below(8000));
+    lengths.push_back(20000 + pick.below(30000));
 
     const Signal kinds[] = {Signal::Loud,     Signal::Quiet, Signal::Silence, Signal::Bursts,
-                            Signal::Decay,    Signal::Impulses, Signal::Huge, Signal::Mixed};
+                            Signal::Decay,    Signal::Impulses, Signal::Huge, Signal::Mixed,
+                            Signal::Sparse};
     std::size_t runs = 0, full_queues = 0, guarded = 0;
     std::uint64_t seed = 1000 * s.sample_rate;
     for (Signal kind : kinds) {

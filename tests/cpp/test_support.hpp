@@ -80,6 +80,7 @@ enum class Signal {
     Impulses,    // sparse impulses with magnitudes up to the largest float
     Huge,        // music-like levels interleaved with levels near 1e30 and 3e38
     Mixed,       // every magnitude from subnormal to the largest float
+    Sparse,      // long silent or quiet stretches, now and then a loud burst
 };
 
 inline const char* signal_name(Signal s)
@@ -93,6 +94,7 @@ inline const char* signal_name(Signal s)
     case Signal::Impulses: return "impulses";
     case Signal::Huge: return "huge";
     case Signal::Mixed: return "mixed";
+    case Signal::Sparse: return "sparse";
     }
     return "?";
 }
@@ -163,6 +165,20 @@ inline std::vector<float> make_signal(Signal kind, std::size_t count, double cei
             const float loud = rng.coin() ? 1e30f : 3e38f;
             for (std::size_t k = 0; k < burst && i < count; ++k, ++i)
                 x[i] = rng.sign() * loud * static_cast<float>(rng.uniform(0.5, 1.0));
+        }
+        break;
+    }
+    case Signal::Sparse: {
+        std::size_t i = 0;
+        while (i < count) {
+            const std::size_t gap = rng.below(6000);
+            const double floor = rng.coin() ? 0.0 : 0.5 * top;
+            for (std::size_t k = 0; k < gap && i < count; ++k, ++i)
+                x[i] = static_cast<float>(floor * rng.uniform(-1.0, 1.0));
+            const std::size_t len = 1 + rng.below(rng.coin() ? 3 : 2000);
+            const double amplitude = top * rng.uniform(1.0, 10.0);
+            for (std::size_t k = 0; k < len && i < count; ++k, ++i)
+                x[i] = static_cast<float>(amplitude * rng.uniform(-1.0, 1.0));
         }
         break;
     }
