@@ -79,11 +79,37 @@ bool is_row_major(int ndim, const npy_intp* dims, const npy_intp* strides) noexc
     return true;
 }
 
-// planar[c * frames + f] = element [f, c] of a (frames, channels) array,
-// tile by tile.
+// planar[c * frames + f] = element [f, c] of a (frames, channels) array, for
+// a channel count known at compile time: one pass over the frames in memory
+// order, writing one sequential stream per channel.
+template <std::size_t Channels>
+void transpose_in_fixed(float* planar, const char* base, npy_intp frame_stride, npy_intp channel_stride,
+                        std::size_t frames) noexcept
+{
+    float* dst[Channels];
+    for (std::size_t c = 0; c < Channels; ++c) dst[c] = planar + c * frames;
+    for (std::size_t f = 0; f < frames; ++f) {
+        const char* row = base + static_cast<npy_intp>(f) * frame_stride;
+        for (std::size_t c = 0; c < Channels; ++c) dst[c][f] = load(row + static_cast<npy_intp>(c) * channel_stride);
+    }
+}
+
+// The same for any channel count, tile by tile, so that both the rows read
+// and the channel blocks written stay in the cache while a tile is copied.
 void transpose_in(float* planar, const char* base, npy_intp frame_stride, npy_intp channel_stride,
                   std::size_t frames, std::size_t channels) noexcept
 {
+    switch (channels) {
+    case 1: return transpose_in_fixed<1>(planar, base, frame_stride, channel_stride, frames);
+    case 2: return transpose_in_fixed<2>(planar, base, frame_stride, channel_stride, frames);
+    case 3: return transpose_in_fixed<3>(planar, base, frame_stride, channel_stride, frames);
+    case 4: return transpose_in_fixed<4>(planar, base, frame_stride, channel_stride, frames);
+    case 5: return transpose_in_fixed<5>(planar, base, frame_stride, channel_stride, frames);
+    case 6: return transpose_in_fixed<6>(planar, base, frame_stride, channel_stride, frames);
+    case 7: return transpose_in_fixed<7>(planar, base, frame_stride, channel_stride, frames);
+    case 8: return transpose_in_fixed<8>(planar, base, frame_stride, channel_stride, frames);
+    default: break;
+    }
     for (std::size_t f0 = 0; f0 < frames; f0 += kTileFrames) {
         const std::size_t f1 = std::min(frames, f0 + kTileFrames);
         for (std::size_t c0 = 0; c0 < channels; c0 += kTileChannels) {
@@ -97,16 +123,17 @@ void transpose_in(float* planar, const char* base, npy_intp frame_stride, npy_in
     }
 }
 
-// out[f * channels + c] = planar[c * frames + f], tile by tile.
+// out[f * channels + c] = planar[c * frames + f], tile by tile: each channel
+// block is read sequentially while the tile's rows of `out` stay in the cache.
 void transpose_out(float* out, const float* planar, std::size_t frames, std::size_t channels) noexcept
 {
     for (std::size_t f0 = 0; f0 < frames; f0 += kTileFrames) {
         const std::size_t f1 = std::min(frames, f0 + kTileFrames);
         for (std::size_t c0 = 0; c0 < channels; c0 += kTileChannels) {
             const std::size_t c1 = std::min(channels, c0 + kTileChannels);
-            for (std::size_t f = f0; f < f1; ++f) {
-                float* dst = out + f * channels;
-                for (std::size_t c = c0; c < c1; ++c) dst[c] = planar[c * frames + f];
+            for (std::size_t c = c0; c < c1; ++c) {
+                const float* src = planar + c * frames;
+                for (std::size_t f = f0; f < f1; ++f) out[f * channels + c] = src[f];
             }
         }
     }

@@ -42,7 +42,7 @@ def test_two_dimension_axis_aliases():
     assert_same_result(limit(x.T, 48000, axis=-2), limit(x.T, 48000, axis=0))
 
 
-@pytest.mark.parametrize("channels, frames", [(1, 50), (2, 1000), (3, 777), (17, 300), (40, 513), (2, 1)])
+@pytest.mark.parametrize("channels, frames", [(1, 50), (2, 1000), (3, 777), (5, 300), (8, 260), (9, 300), (17, 300), (40, 513), (2, 1)])
 def test_frames_first_is_the_transpose_of_frames_last(channels, frames):
     planar = loud((channels, frames), seed=channels)
     interleaved = np.ascontiguousarray(planar.T)
@@ -85,6 +85,16 @@ def test_any_layout_gives_the_results_of_a_row_major_copy(layout, axis):
     assert_fresh_output(result, x, base.shape)
     assert_same_result(result, limit(base, 48000, axis=axis))
     np.testing.assert_array_equal(x, before)
+
+
+@pytest.mark.parametrize("channels", [1, 2, 7, 9, 33])
+@pytest.mark.parametrize("layout", ["fortran", "strided", "reversed"])
+def test_frames_first_with_any_channel_count_and_layout(channels, layout):
+    base = loud((700, channels), seed=channels)
+    x = _layouts_2d(base)[layout]
+    assert_same_result(limit(x, 48000, axis=0), limit(base, 48000, axis=0))
+    audio, gains = limit(np.ascontiguousarray(base.T), 48000)
+    assert_same_result(limit(x, 48000, axis=0), (np.ascontiguousarray(audio.T), gains))
 
 
 @pytest.mark.parametrize("view", [lambda x: x[::-1], lambda x: x[::3], lambda x: x[5:-5]])
@@ -329,6 +339,13 @@ def test_mend3_unallocatable_array_raises_memory_error(axis):
     with pytest.raises(MemoryError):
         NaloLimiter(48000).process(huge, axis)
     assert limit([0.5, 2.0], 48000)[1].shape == (2,)  # still alive
+
+
+def test_mend3_unallocatable_conversion_raises_memory_error():
+    huge = np.broadcast_to(np.float64(0.5), (2, 2**40))
+    with pytest.raises(MemoryError) as info:
+        limit(huge, 48000)
+    assert info.value.__notes__ == ["while processing 'audio'"]
 
 
 def test_mend3_memory_error_leaves_the_object_usable():
