@@ -502,6 +502,7 @@ def bench_ffmpeg(report: Report, loud: np.ndarray, reps: int) -> None:
             "ours": lambda: limit(loud),
             "alimiter": run(limiter),
             "passthrough": run(passthrough),
+            "anull": run("anull"),
         })
         run(limiter)()
         out = np.fromfile(sink, dtype=np.float32)
@@ -511,10 +512,15 @@ def bench_ffmpeg(report: Report, loud: np.ndarray, reps: int) -> None:
         del out
         own = t.wall["alimiter"] - t.wall["passthrough"]
         own_cpu = t.cpu["alimiter"] - t.cpu["passthrough"]
+        with_conversions = t.wall["alimiter"] - t.wall["anull"]
         name = f"ffmpeg {version[0]} alimiter (own work)"
         note = (f"whole run {t.wall['alimiter']:.4f} s ({t.cpu['alimiter']:.4f} CPU s) minus "
                 f"pass-through {t.wall['passthrough']:.4f} s ({t.cpu['passthrough']:.4f} CPU s); "
-                f"raw f32le files on {'tmpfs' if str(work).startswith('/dev/shm') else 'disk'}")
+                f"raw f32le files on {'tmpfs' if str(work).startswith('/dev/shm') else 'disk'}. "
+                f"Counting its conversions to doubles and back as its work too (pass-through "
+                f"'anull', {t.wall['anull']:.4f} s): "
+                + (f"{with_conversions:.4f} s, {versus(with_conversions, t.wall['ours'])}"
+                   if with_conversions > 0 else "lost in noise"))
         if own <= 0:
             report.add(Row(name, ratio="lost in noise", peak_db=db, kept=kept, note=note))
             return
