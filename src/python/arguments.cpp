@@ -108,6 +108,9 @@ bool bind_fastcall(const Parameters& parameters, PyObject* const* args, Py_ssize
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
+    } catch (...) {
+        set_unexpected_exception();
+        return false;
     }
 }
 
@@ -136,6 +139,9 @@ bool bind_tuple(const Parameters& parameters, PyObject* args, PyObject* kwargs, 
         return binder.finish();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+        return false;
+    } catch (...) {
+        set_unexpected_exception();
         return false;
     }
 }

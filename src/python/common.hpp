@@ -39,6 +39,13 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// For the catch-all at every entry point: no C++ exception may cross into
+// the interpreter (std::bad_alloc is caught before and becomes MemoryError).
+inline void set_unexpected_exception() noexcept
+{
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in nalo_limiter");
+}
+
 // The signature of a METH_FASTCALL | METH_KEYWORDS function (the public
 // typedef for it only exists from 3.13 on).
 using FastCallWithKeywords = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

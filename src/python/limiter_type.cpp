@@ -108,6 +108,9 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
+    } catch (...) {
+        set_unexpected_exception();
+        return nullptr;
     }
 }
 
@@ -145,6 +148,9 @@ PyObject* limiter_process(PyObject* self_object, PyObject* const* args, Py_ssize
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
+    } catch (...) {
+        set_unexpected_exception();
+        return nullptr;
     }
 }
 
@@ -164,6 +170,9 @@ PyObject* limiter_repr(PyObject* self_object)
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (...) {
+        set_unexpected_exception();
+        return nullptr;
     }
 }
 

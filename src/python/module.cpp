@@ -48,6 +48,9 @@ PyObject* limit(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, P
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
+    } catch (...) {
+        set_unexpected_exception();
+        return nullptr;
     }
 }
 
@@ -113,6 +116,9 @@ int exec_module(PyObject* module)
         return add_public(module, name, function.get());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+        return -1;
+    } catch (...) {
+        set_unexpected_exception();
         return -1;
     }
 }
