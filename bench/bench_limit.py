@@ -129,6 +129,7 @@ def clock(fn: Callable[[], object]) -> tuple[float, float]:
 class Timings:
     wall: dict[str, float]
     cpu: dict[str, float]
+    spread: dict[str, float]  # (slowest - fastest) / median of the wall times
 
 
 def interleaved(reps: int, cases: dict[str, Callable[[], object]],
@@ -152,7 +153,9 @@ def interleaved(reps: int, cases: dict[str, Callable[[], object]],
             cpu[name].append(c)
             gc.collect()
     return Timings({n: statistics.median(v) for n, v in wall.items()},
-                   {n: statistics.median(v) for n, v in cpu.items()})
+                   {n: statistics.median(v) for n, v in cpu.items()},
+                   {n: (max(v) - min(v)) / statistics.median(v) if statistics.median(v) > 0
+                    else 0.0 for n, v in wall.items()})
 
 
 def limit(audio: np.ndarray, axis: int = -1):
@@ -183,6 +186,7 @@ class Row:
     note: str = ""
     cpu: float | None = None
     cpu_ratio: str = ""      # the same comparison in CPU time
+    spread: float | None = None
 
 
 @dataclass
@@ -198,14 +202,14 @@ class Report:
 
     def print(self) -> None:
         seconds_of_audio = self.frames / SAMPLE_RATE
-        head = ("case", "median s", "M frames/s", "x realtime", "ratio",
+        head = ("case", "median s", "spread", "M frames/s", "x realtime", "ratio",
                 "goal", "CPU s", "ratio in CPU time", "max |out| dBFS", "ceiling kept")
         lines = []
         for r in self.rows:
             peak = "-" if r.peak_db is None else f"{r.peak_db:+.4f}"
             kept = "-" if r.kept is None else ("yes" if r.kept else "NO")
             if r.seconds is None:
-                lines.append((r.name, "-", "-", "-", r.ratio or "-", r.goal or "-", "-", "-",
+                lines.append((r.name, "-", "-", "-", "-", r.ratio or "-", r.goal or "-", "-", "-",
                               peak, kept))
                 continue
             goal = r.goal
@@ -214,6 +218,7 @@ class Report:
             lines.append((
                 r.name,
                 f"{r.seconds:.4g}",
+                "-" if r.spread is None else f"{r.spread:.0%}",
                 f"{r.frames / r.seconds / 1e6:.1f}" if r.seconds > 0 and r.frames else "-",
                 f"{(r.frames / SAMPLE_RATE) / r.seconds:.0f}" if r.seconds > 0 and r.frames else "-",
                 r.ratio or "-",
@@ -224,7 +229,7 @@ class Report:
                 kept,
             ))
         widths = [max(len(h), *(len(l[i]) for l in lines)) for i, h in enumerate(head)]
-        fmt = " | ".join(f"{{:{'<' if i in (0, 4, 5, 7) else '>'}{w}}}"
+        fmt = " | ".join(f"{{:{'<' if i in (0, 5, 6, 8) else '>'}{w}}}"
                          for i, w in enumerate(widths))
         print()
         print(f"Signal: {self.frames:,} frames per channel, stereo, {SAMPLE_RATE} Hz "
@@ -272,7 +277,7 @@ def bench_ours(report: Report, loud: np.ndarray, quiet: np.ndarray, reps: int) -
     })
 
     def vs_copy(case: str, copy: str) -> dict:
-        return dict(seconds=t.wall[case], frames=frames, cpu=t.cpu[case],
+        return dict(seconds=t.wall[case], frames=frames, cpu=t.cpu[case], spread=t.spread[case],
                     ratio=f"{ratio(t.wall[case], t.wall[copy]):.2f}x np.copy",
                     cpu_ratio=f"{ratio(t.cpu[case], t.cpu[copy]):.2f}x np.copy")
 
@@ -320,7 +325,7 @@ def bench_layouts(report: Report, loud: np.ndarray, reps: int) -> None:
 
     def vs_planar(t: Timings, case: str) -> dict:
         r = ratio(t.wall[case], t.wall["planar"])
-        return dict(seconds=t.wall[case], frames=frames, cpu=t.cpu[case],
+        return dict(seconds=t.wall[case], frames=frames, cpu=t.cpu[case], spread=t.spread[case],
                     ratio=f"{r:.2f}x (2, N) f32", goal="<= 2x", met=r <= 2.0,
                     cpu_ratio=f"{ratio(t.cpu[case], t.cpu['planar']):.2f}x (2, N) f32")
 
@@ -391,7 +396,7 @@ def bench_threads(report: Report, loud: np.ndarray, reps: int) -> None:
     speedup = ratio(t.wall["one"], t.wall["two"])
     report.add(Row("2 threads, 2 signals", t.wall["two"], 2 * frames,
                    f"{speedup:.2f}x one thread", ">= 1.8x", speedup >= 1.8,
-                   cpu=busy,
+                   cpu=busy, spread=t.spread["two"],
                    cpu_ratio=f"{ratio(t.cpu['one'], busy):.2f}x one thread",
                    note=f"one thread doing both signals: {t.wall['one']:.4f} s "
                         f"({t.cpu['one']:.4f} CPU s); with two threads the busier one used "
@@ -416,7 +421,7 @@ def bench_threads(report: Report, loud: np.ndarray, reps: int) -> None:
     ref = interleaved(reps, {"one": lambda: (spin(), spin()), "two": spin_two})
     ref_speedup = ratio(ref.wall["one"], ref.wall["two"])
     report.add(Row("  same, NumPy loop in cache (machine check)", ref.wall["two"],
-                   ratio=f"{ref_speedup:.2f}x one thread"))
+                   ratio=f"{ref_speedup:.2f}x one thread", spread=ref.spread["two"]))
 
     # (Short signals are left out: there starting the threads is what counts.)
     if speedup < 1.5 <= ratio(t.cpu["one"], busy) and t.wall["two"] > 0.05:
@@ -460,7 +465,9 @@ def bench_pedalboard(report: Report, loud: np.ndarray, reps: int) -> None:
         speedup = ratio(t.wall[name], t.wall["ours"])
         report.add(Row(f"pedalboard {version} {name}", t.wall[name], frames,
                        versus(t.wall[name], t.wall["ours"]), ">= 3x", speedup >= 3.0, db, kept,
-                       cpu=t.cpu[name], cpu_ratio=versus(t.cpu[name], t.cpu["ours"])))
+                       cpu=t.cpu[name], cpu_ratio=versus(t.cpu[name], t.cpu["ours"]),
+                       spread=t.spread[name],
+                       note=f"our limit() in the same rounds: {t.wall['ours']:.4f} s"))
         del out
         gc.collect()
 
@@ -514,7 +521,8 @@ def bench_ffmpeg(report: Report, loud: np.ndarray, reps: int) -> None:
         own_cpu = t.cpu["alimiter"] - t.cpu["passthrough"]
         with_conversions = t.wall["alimiter"] - t.wall["anull"]
         name = f"ffmpeg {version[0]} alimiter (own work)"
-        note = (f"whole run {t.wall['alimiter']:.4f} s ({t.cpu['alimiter']:.4f} CPU s) minus "
+        note = (f"our limit() in the same rounds: {t.wall['ours']:.4f} s; "
+                f"whole run {t.wall['alimiter']:.4f} s ({t.cpu['alimiter']:.4f} CPU s) minus "
                 f"pass-through {t.wall['passthrough']:.4f} s ({t.cpu['passthrough']:.4f} CPU s); "
                 f"raw f32le files on {'tmpfs' if str(work).startswith('/dev/shm') else 'disk'}. "
                 f"Counting its conversions to doubles and back as its work too (pass-through "
@@ -580,9 +588,10 @@ def main(argv: list[str] | None = None) -> int:
     if args.quick:
         report.notes.append("smoke run: figures from a short signal and one run are not "
                             "meaningful")
-    report.notes.append("median of each case; cases compared with each other were timed in "
-                        "turns in the same rounds; peers' speed-ups are against our limit() "
-                        "timed in the same rounds")
+    report.notes.append("median of each case; 'spread' is (slowest - fastest) / median of its "
+                        "runs; cases compared with each other were timed in turns in the same "
+                        "rounds; peers' speed-ups are against our limit() timed in the same "
+                        "rounds")
     load_after = os.getloadavg()[0]
     report.notes.append(f"load average (1 min) {load_before:.2f} before, {load_after:.2f} after "
                         f"on {os.cpu_count()} cores: above 0 means others were running too")
