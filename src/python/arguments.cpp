@@ -6,7 +6,7 @@ namespace nalo::python {
 
 namespace {
 
-// The binding state of one call: the rules of spec Part 2.1, in their order.
+// The binding state of one call; the rules are checked in this order.
 class Binder {
 public:
     Binder(const Parameters& parameters, Bound& bound) noexcept : p_(parameters), bound_(bound) {}

@@ -1,7 +1,7 @@
 // Binding and conversion of Python arguments, shared by the three callables
 // of the module (limit, NaloLimiter.__new__, NaloLimiter.process).
 //
-// Binding follows one rule set (spec Part 2.1): too many positional arguments,
+// Binding follows one rule set: too many positional arguments,
 // then the keyword arguments in the caller's order (unknown name, or a name
 // that already has a positional value), then missing required parameters;
 // every failure is a TypeError whose message starts with the callable's name

@@ -1,4 +1,4 @@
-// The Python class NaloLimiter (spec Part 2.2), the binding type PyNaloLimiter.
+// The Python class NaloLimiter, the binding type PyNaloLimiter.
 #pragma once
 
 #include "common.hpp"

@@ -65,7 +65,7 @@ void gather(float* dst, const char* src, npy_intp stride, std::size_t count) noe
     }
 }
 
-// NumPy's own rule for C contiguity (spec Part 2.3, step 4).
+// NumPy's own rule for C contiguity.
 bool is_row_major(int ndim, const npy_intp* dims, const npy_intp* strides) noexcept
 {
     for (int d = 0; d < ndim; ++d)

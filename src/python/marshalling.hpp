@@ -1,4 +1,4 @@
-// Array marshalling (spec Part 2.3): the conversion of the `audio` argument,
+// Array marshalling: the conversion of the `audio` argument,
 // the frame axis, the planar copy, the core call with the interpreter lock
 // released, and the result arrays. This is the only translation unit that
 // uses NumPy's C API; the rest of the module sees arrays as plain PyObject*.

@@ -1,4 +1,4 @@
-// The extension module nalo_limiter (spec Part 2.1): multi-phase
+// The extension module nalo_limiter: multi-phase
 // initialisation, __all__, the class NaloLimiter and the function limit.
 #include <cstdint>
 #include <new>

@@ -1,4 +1,4 @@
-"""Argument binding, conversion order and the PEP 678 notes (spec Parts 2.1, 2.2)."""
+"""Argument binding, conversion order and the PEP 678 notes."""
 import numpy as np
 import pytest
 

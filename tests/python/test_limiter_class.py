@@ -1,5 +1,5 @@
 """The NaloLimiter class: configuration, properties, text form, type traits and
-docstrings (spec Parts 1.1, 2.1, 2.2)."""
+docstrings."""
 import inspect
 import math
 import weakref

@@ -1,5 +1,5 @@
 """Array marshalling: accepted inputs, layouts and axes, result arrays and the
-error order (spec Part 2.3), plus the mended faults of the issue."""
+error order, plus the faults mended on purpose."""
 import array
 import sys
 import warnings

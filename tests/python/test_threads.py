@@ -1,5 +1,5 @@
 """Exclusive use of a NaloLimiter object, re-entry, and calls from several
-threads (spec Parts 2.2 and 2.3, Concurrency)."""
+threads."""
 import threading
 
 import numpy as np
