@@ -3,6 +3,7 @@
 #include "lanes.hpp"
 #include "power_of_ten.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -446,29 +447,45 @@ void NaloLimiter::compute_gains(std::span<float> levels) noexcept
 
 namespace {
 
-// First sample whose magnitude bits exceed the largest finite float (NaN,
-// +inf, -inf), or samples.size() when all are finite.
+// Magnitude bits of a sample: its bit pattern with the sign cleared. For
+// magnitudes the bit patterns order like the values, and NaN and the
+// infinities lie above the largest finite float.
+constexpr std::uint32_t kLargestFiniteBits = 0x7F7FFFFFu;
+
+[[gnu::always_inline]] inline std::uint32_t magnitude_bits(float sample) noexcept
+{
+    return std::bit_cast<std::uint32_t>(sample) & 0x7FFFFFFFu;
+}
+
+// First sample that is NaN or infinite, or samples.size() when all are finite.
 std::size_t first_non_finite(std::span<const float> samples) noexcept
 {
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        std::uint32_t bits;
-        std::memcpy(&bits, &samples[i], sizeof bits);
-        if ((bits & 0x7FFFFFFFu) > 0x7F7FFFFFu) return i;
-    }
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        if (magnitude_bits(samples[i]) > kLargestFiniteBits) return i;
     return samples.size();
 }
 
-// Largest absolute sample of every frame, across all channels.
-void compute_peaks(const float* samples, std::size_t channels, std::size_t frames, float* peaks) noexcept
+// Largest absolute sample of every frame across all channels, computed on
+// the magnitude bits in one pass that also finds whether any sample is NaN
+// or infinite: returns the largest magnitude bits seen.
+std::uint32_t compute_peaks(const float* samples, std::size_t channels, std::size_t frames, float* peaks) noexcept
 {
-    for (std::size_t f = 0; f < frames; ++f) peaks[f] = std::fabs(samples[f]);
+    std::uint32_t largest = 0;
+    for (std::size_t f = 0; f < frames; ++f) {
+        const std::uint32_t bits = magnitude_bits(samples[f]);
+        largest = bits > largest ? bits : largest;
+        peaks[f] = std::bit_cast<float>(bits);
+    }
     for (std::size_t c = 1; c < channels; ++c) {
         const float* block = samples + c * frames;
         for (std::size_t f = 0; f < frames; ++f) {
-            const float a = std::fabs(block[f]);
-            peaks[f] = a > peaks[f] ? a : peaks[f];
+            const std::uint32_t bits = magnitude_bits(block[f]);
+            const std::uint32_t peak = std::bit_cast<std::uint32_t>(peaks[f]);
+            largest = bits > largest ? bits : largest;
+            peaks[f] = std::bit_cast<float>(bits > peak ? bits : peak);
         }
     }
+    return largest;
 }
 
 // Multiplies every sample by its frame's gain and clamps it to the ceiling.
@@ -485,23 +502,27 @@ void apply_gains(float* samples, std::size_t channels, std::size_t frames, const
     }
 }
 
-std::optional<LimiterError> check_planar(std::span<const float> samples, std::uint64_t channels) noexcept
+std::optional<LimiterError> check_layout(std::size_t samples, std::uint64_t channels) noexcept
 {
     if (channels == 0) return LimiterError::zero_channels();
-    if (samples.size() % channels != 0) return LimiterError::indivisible_samples(samples.size(), channels);
-    const std::size_t bad = first_non_finite(samples);
-    if (bad != samples.size()) return LimiterError::non_finite_sample(bad);
+    if (samples % channels != 0) return LimiterError::indivisible_samples(samples, channels);
     return std::nullopt;
 }
 
-void limit_checked(NaloLimiter& limiter, std::span<float> samples, std::size_t channels, std::span<float> gains) noexcept
+// Everything after the layout checks. The envelope is touched only once the
+// samples are known to be finite, so a failing call changes nothing but the
+// gains buffer.
+std::optional<LimiterError> limit_planar(NaloLimiter& limiter, std::span<float> samples, std::size_t channels,
+                                         std::span<float> gains) noexcept
 {
     const std::size_t frames = gains.size();
+    if (compute_peaks(samples.data(), channels, frames, gains.data()) > kLargestFiniteBits)
+        return LimiterError::non_finite_sample(first_non_finite(samples));
     limiter.reset_envelope();
-    if (frames == 0) return;
-    compute_peaks(samples.data(), channels, frames, gains.data());
+    if (frames == 0) return std::nullopt;
     limiter.compute_gains(gains);
     apply_gains(samples.data(), channels, frames, gains.data(), static_cast<float>(limiter.threshold));
+    return std::nullopt;
 }
 
 }  // namespace
@@ -509,21 +530,21 @@ void limit_checked(NaloLimiter& limiter, std::span<float> samples, std::size_t c
 std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<float> samples,
                                                 std::uint64_t channels, std::span<float> gains)
 {
-    if (auto error = check_planar(samples, channels)) return error;
-    limit_checked(limiter, samples, static_cast<std::size_t>(channels), gains);
-    return std::nullopt;
+    if (auto error = check_layout(samples.size(), channels)) return error;
+    if (gains.size() != samples.size() / channels) return LimiterError::allocation_failed();
+    return limit_planar(limiter, samples, static_cast<std::size_t>(channels), gains);
 }
 
 Result<std::vector<float>> process_planar(NaloLimiter& limiter, std::span<float> samples, std::uint64_t channels)
 {
-    if (auto error = check_planar(samples, channels)) return *error;
+    if (auto error = check_layout(samples.size(), channels)) return *error;
     std::vector<float> gains;
     try {
         gains.resize(samples.size() / channels);
     } catch (const std::bad_alloc&) {
         return LimiterError::allocation_failed();
     }
-    limit_checked(limiter, samples, static_cast<std::size_t>(channels), gains);
+    if (auto error = limit_planar(limiter, samples, static_cast<std::size_t>(channels), gains)) return *error;
     return gains;
 }
 

@@ -167,9 +167,11 @@ private:
 // (the first one in buffer order is reported).
 Result<std::vector<float>> process_planar(NaloLimiter& limiter, std::span<float> samples, std::uint64_t channels);
 
-// The same, writing the gains into a caller-supplied buffer that must hold
-// exactly samples.size() / channels floats (bindings use it to let their own
-// allocator provide the memory). Returns the error, or nothing on success.
+// The same, writing the gains into a caller-supplied buffer of exactly
+// samples.size() / channels floats (bindings use it to let their own
+// allocator provide the memory; a buffer of another size is refused as
+// AllocationFailed). Returns the error, or nothing on success. A failing call
+// changes neither the samples nor the limiter, but may have used `gains`.
 std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<float> samples,
                                                 std::uint64_t channels, std::span<float> gains);
 
