@@ -1,0 +1,182 @@
+// libFuzzer target for the limiter core.
+//
+// The input bytes are read as: five doubles (threshold in dBFS, attack, hold
+// and release times in milliseconds, and a value picking the sample rate), one
+// byte for the channel count, then raw float32 samples. Any settings are
+// tried; sizes that would need more than a few million envelope entries are
+// only checked for their error, not processed. For every accepted signal the
+// result must stay within the ceiling, every gain must lie in [0, 1], and a
+// failure must be exactly the error the input calls for.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "lib.hpp"
+
+namespace {
+
+struct Reader {
+    const std::uint8_t* data;
+    std::size_t size;
+
+    template <typename T>
+    T take(T fallback)
+    {
+        if (size < sizeof(T)) return fallback;
+        T value;
+        std::memcpy(&value, data, sizeof value);
+        data += sizeof value;
+        size -= sizeof value;
+        return value;
+    }
+};
+
+[[noreturn]] void fail(const char* what)
+{
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+void check(bool ok, const char* what)
+{
+    if (!ok) fail(what);
+}
+
+std::uint32_t bits(float x)
+{
+    std::uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b)
+{
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
+bool finite_bits(float x) { return (bits(x) & 0x7FFFFFFFu) <= 0x7F7FFFFFu; }
+
+// Sample rates from the whole range, with the common ones likely.
+std::uint32_t pick_rate(double selector)
+{
+    static constexpr std::uint32_t common[] = {0, 1, 8000, 44100, 48000, 96000, 192000, 4294967295u};
+    std::uint64_t raw;
+    std::memcpy(&raw, &selector, sizeof raw);
+    if ((raw & 1) == 0) return common[(raw >> 1) % std::size(common)];
+    return static_cast<std::uint32_t>(raw >> 1);
+}
+
+// Envelope entries beyond which a configuration is not processed here.
+constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 22;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    Reader in{data, size};
+    const double threshold_dBFS = in.take<double>(0.0);
+    double attack_ms = in.take<double>(5.0);
+    double hold_ms = in.take<double>(15.0);
+    double release_ms = in.take<double>(40.0);
+    const std::uint32_t sample_rate = pick_rate(in.take<double>(0.0));
+    const std::uint8_t channel_byte = in.take<std::uint8_t>(1);
+
+    // Keep the look-ahead and window small enough to run thousands of cases
+    // a second; the validation order and messages still see every value.
+    const bool durations_valid = std::isfinite(attack_ms) && !(attack_ms < 0) && std::isfinite(hold_ms) &&
+                                 !(hold_ms < 0) && std::isfinite(release_ms) && !(release_ms < 0);
+    if (durations_valid && sample_rate != 0) {
+        const double per_ms = static_cast<double>(sample_rate) / 1000.0;
+        if ((attack_ms + hold_ms) * per_ms > static_cast<double>(kMaxWindow)) {
+            attack_ms = std::fmod(attack_ms, 20.0);
+            hold_ms = std::fmod(hold_ms, 20.0);
+            if ((attack_ms + hold_ms) * per_ms > static_cast<double>(kMaxWindow)) return 0;
+        }
+    }
+
+    auto made = nalo::NaloLimiter::create(sample_rate, threshold_dBFS, attack_ms, hold_ms, release_ms);
+    const bool threshold_valid = std::isfinite(threshold_dBFS) && !(threshold_dBFS > 0.0);
+    if (!made) {
+        using K = nalo::LimiterErrorKind;
+        const K kind = made.error().kind;
+        check(!nalo::error_message(made.error()).empty(), "error message");
+        if (sample_rate == 0) check(kind == K::ZeroSampleRate, "zero sample rate first");
+        else if (!threshold_valid) check(kind == K::InvalidThreshold, "threshold second");
+        else if (!durations_valid) check(kind == K::InvalidDuration, "durations third");
+        else check(kind == K::AttackRoundsToZero, "only a short attack is left");
+        return 0;
+    }
+    check(sample_rate != 0 && threshold_valid && durations_valid, "invalid settings accepted");
+    nalo::NaloLimiter limiter = std::move(made).value();
+    check(limiter.threshold >= 0.0 && limiter.threshold <= 1.0, "threshold in [0, 1]");
+    check(limiter.lookahead_samples >= 1, "look-ahead of at least one sample");
+    check(limiter.release_coefficient >= 0.0 && limiter.release_coefficient <= 1.0, "release coefficient");
+
+    // Channel 0 is kept rare but possible; otherwise 1 to 8 channels, with
+    // a sample count that need not divide.
+    const std::uint64_t channels = channel_byte == 0xFF ? 0 : channel_byte % 8 + 1;
+    std::vector<float> samples(in.size / sizeof(float));
+    if (!samples.empty()) std::memcpy(samples.data(), in.data, samples.size() * sizeof(float));
+    const std::vector<float> original = samples;
+    const float ceiling = static_cast<float>(limiter.threshold);
+
+    for (int round = 0; round < 2; ++round) {
+        std::vector<float> work = original;
+        auto result = nalo::process_planar(limiter, work, channels);
+        using K = nalo::LimiterErrorKind;
+        if (!result) {
+            const nalo::LimiterError& error = result.error();
+            if (channels == 0) {
+                check(error.kind == K::ZeroChannels, "zero channels");
+            } else if (work.size() % channels != 0) {
+                check(error.kind == K::IndivisibleSamples && error.count == work.size() &&
+                          error.channels == channels,
+                      "indivisible samples");
+            } else {
+                check(error.kind == K::NonFiniteSample, "only a non-finite sample is left");
+                const auto first = std::find_if(original.begin(), original.end(), [](float x) { return !finite_bits(x); });
+                check(first != original.end() && error.count == static_cast<std::uint64_t>(first - original.begin()),
+                      "index of the first non-finite sample");
+            }
+            check(same_bits(work, original), "a failed call leaves the samples alone");
+            return 0;
+        }
+        check(channels != 0 && work.size() % channels == 0, "bad layout accepted");
+        check(std::all_of(original.begin(), original.end(), finite_bits), "non-finite sample accepted");
+        const std::vector<float>& gains = result.value();
+        const std::size_t frames = work.size() / channels;
+        check(gains.size() == frames, "one gain per frame");
+        for (std::size_t f = 0; f < frames; ++f) {
+            check(gains[f] >= 0.0f && gains[f] <= 1.0f, "gain in [0, 1]");
+            for (std::size_t c = 0; c < channels; ++c) {
+                const std::size_t i = c * frames + f;
+                const float y = work[i];
+                check(std::fabs(y) <= ceiling, "output within the ceiling");
+                const float expected = std::clamp(original[i] * gains[f], -ceiling, ceiling);
+                check(bits(y) == bits(expected), "sample = clamp(x * gain)");
+            }
+        }
+        // A signal nowhere above the ceiling comes back unchanged.
+        const bool quiet = std::all_of(original.begin(), original.end(), [&](float x) {
+            return static_cast<double>(std::fabs(x)) <= limiter.threshold;
+        });
+        if (quiet) {
+            check(std::all_of(gains.begin(), gains.end(), [](float g) { return g == 1.0f; }), "quiet: gains 1");
+            check(same_bits(work, original), "quiet: unchanged");
+        }
+        // The second round must repeat the first bit for bit.
+        static std::vector<float> first_out, first_gains;
+        if (round == 0) {
+            first_out = work;
+            first_gains = gains;
+        } else {
+            check(same_bits(first_out, work), "repeatable output");
+            check(same_bits(first_gains, gains), "repeatable gains");
+        }
+    }
+    return 0;
+}
