@@ -75,12 +75,5 @@ template <int N>
     return reinterpret_cast<Double<N>>((reinterpret_cast<Mask<N>>(a) & mask) | (reinterpret_cast<Mask<N>>(b) & ~mask));
 }
 
-template <int N>
-[[gnu::always_inline]] inline bool any(Mask<N> mask) noexcept
-{
-    std::int64_t bits = 0;
-    for (int i = 0; i < N; ++i) bits |= mask[i];
-    return bits != 0;
-}
 
 }  // namespace nalo::lanes

@@ -224,35 +224,43 @@ struct GainBounds {
     return g > bounds.floor ? g : bounds.floor;
 }
 
+// Whether no level of the block's steps is above the ceiling (past the last
+// frame the look-ahead sees silence). Levels are finite and non-negative, so
+// their bit patterns order like their values.
+inline bool block_is_quiet(const float* levels, std::size_t frames, std::uint64_t first, std::size_t count,
+                           double T) noexcept
+{
+    const std::size_t inside = first >= frames ? 0 : std::min<std::uint64_t>(count, frames - first);
+    std::uint32_t loudest = 0;
+    for (std::size_t j = 0; j < inside; ++j) {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(levels[first + j]);
+        loudest = bits > loudest ? bits : loudest;
+    }
+    return !(static_cast<double>(std::bit_cast<float>(loudest)) > T);
+}
+
 // Target gain of every step of the block: T / (level + eps) above the
 // ceiling, else 1.0; past the last frame the look-ahead sees silence.
-// Returns whether every target is 1.0 (nothing in the block is limited).
 // Lanes compute the division whether or not they need it: a branch per frame
 // would be mispredicted on real audio.
 template <int N>
-[[gnu::always_inline]] inline bool block_targets(const float* levels, std::size_t frames, std::uint64_t first,
+[[gnu::always_inline]] inline void block_targets(const float* levels, std::size_t frames, std::uint64_t first,
                                                  std::size_t count, double T, double* targets) noexcept
 {
     using namespace lanes;
     const std::size_t inside = first >= frames ? 0 : std::min<std::uint64_t>(count, frames - first);
     const float* level = levels + first;
     const Double<N> threshold = splat<N>(T), epsilon = splat<N>(kEpsilon), one = splat<N>(1.0);
-    Mask<N> limited{};
     std::size_t j = 0;
     for (; j + N <= inside; j += N) {
         const Double<N> p = load_widened<N>(level + j);
-        const Mask<N> above = p > threshold;
-        limited |= above;
-        store<N>(targets + j, select<N>(above, threshold / (p + epsilon), one));
+        store<N>(targets + j, select<N>(p > threshold, threshold / (p + epsilon), one));
     }
-    bool any_limited = any<N>(limited);
     for (; j < inside; ++j) {
         const double p = static_cast<double>(level[j]);
-        any_limited |= p > T;
         targets[j] = p > T ? T / (p + kEpsilon) : 1.0;
     }
     for (; j < count; ++j) targets[j] = 1.0;
-    return !any_limited;
 }
 
 // The sequential part: smoothed, capped gain of every step of the block.
@@ -350,12 +358,11 @@ bool envelope_at_rest(const EnvelopeState& s, double last_minimum) noexcept
 
 // A block of targets 1.0 with the envelope at rest: the pushes would leave
 // every sum as it is, so only the positions move and the gain is constant.
-[[gnu::always_inline]] inline void block_at_rest(EnvelopeState& s, std::size_t count, double* gains) noexcept
+[[gnu::always_inline]] inline double block_at_rest(EnvelopeState& s, std::size_t count) noexcept
 {
     s.minimum.push_ones(count);
     for (MovingAverage::Cursor& stage : s.stages) stage.position = (stage.position + count) % stage.length;
-    const double g = capped_gain(s.stages[2].sum * s.stages[2].reciprocal_length, GainBounds{});
-    std::fill(gains, gains + count, g);
+    return capped_gain(s.stages[2].sum * s.stages[2].reciprocal_length, GainBounds{});
 }
 
 // Output of frames first .. first + count - 1: the guard keeps level times
@@ -396,15 +403,23 @@ template <int N>
     alignas(64) double gains[kBlock];
     for (std::uint64_t first = 0; first < steps; first += kBlock) {
         const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, steps - first));
-        const bool quiet = block_targets<N>(levels, frames, first, count, T, targets);
-        if (quiet && at_rest) {
-            block_at_rest(s, count, gains);
-        } else {
-            const double last_minimum = block_smoothed(s, c, targets, count, gains);
-            at_rest = quiet && envelope_at_rest(s, last_minimum);
-        }
         // Step i writes frame i - La; the first La steps only fill the look-ahead.
         const std::size_t skip = first >= La ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, La - first));
+        const bool quiet = block_is_quiet(levels, frames, first, count, T);
+        if (quiet && at_rest) {
+            // Every level the block's outputs look at is at or below the
+            // ceiling (the window behind held only targets of 1.0), so the
+            // guard cannot act and every output is the constant gain.
+            const double g = block_at_rest(s, count);
+            std::fill(levels + first + skip - La, levels + first + count - La, static_cast<float>(g));
+            continue;
+        }
+        if (quiet)
+            std::fill(targets, targets + count, 1.0);
+        else
+            block_targets<N>(levels, frames, first, count, T, targets);
+        const double last_minimum = block_smoothed(s, c, targets, count, gains);
+        at_rest = quiet && envelope_at_rest(s, last_minimum);
         block_outputs<N>(levels, first + skip - La, count - skip, T, gains + skip);
     }
     limiter.minimum.store(s.minimum);
