@@ -75,5 +75,4 @@ template <int N>
     return reinterpret_cast<Double<N>>((reinterpret_cast<Mask<N>>(a) & mask) | (reinterpret_cast<Mask<N>>(b) & ~mask));
 }
 
-
 }  // namespace nalo::lanes
