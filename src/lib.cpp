@@ -503,16 +503,35 @@ std::uint32_t compute_peaks(const float* samples, std::size_t channels, std::siz
     return largest;
 }
 
+// Frames per stretch of the application pass.
+constexpr std::size_t kApplyStretch = 2048;
+
+// Whether every gain of the stretch is exactly 1.0: its samples then stay as
+// they are (a level at or below the ceiling is at or below the ceiling rounded
+// to 32 bits, so the clamp cannot act either), and the stretch is not written.
+bool all_unity(const float* gains, std::size_t count) noexcept
+{
+    // Compared as bit patterns, which vectorises (1.0f is 0x3F800000).
+    std::uint32_t differs = 0;
+    for (std::size_t f = 0; f < count; ++f) differs |= std::bit_cast<std::uint32_t>(gains[f]) ^ 0x3F800000u;
+    return differs == 0;
+}
+
 // Multiplies every sample by its frame's gain and clamps it to the ceiling.
 void apply_gains(float* samples, std::size_t channels, std::size_t frames, const float* gains, float ceiling) noexcept
 {
     const float floor = -ceiling;
-    for (std::size_t c = 0; c < channels; ++c) {
-        float* block = samples + c * frames;
-        for (std::size_t f = 0; f < frames; ++f) {
-            const float y = block[f] * gains[f];
-            const float low = y < floor ? floor : y;
-            block[f] = low > ceiling ? ceiling : low;
+    for (std::size_t first = 0; first < frames; first += kApplyStretch) {
+        const std::size_t count = std::min(kApplyStretch, frames - first);
+        if (all_unity(gains + first, count)) continue;
+        for (std::size_t c = 0; c < channels; ++c) {
+            float* block = samples + c * frames + first;
+            const float* gain = gains + first;
+            for (std::size_t f = 0; f < count; ++f) {
+                const float y = block[f] * gain[f];
+                const float low = y < floor ? floor : y;
+                block[f] = low > ceiling ? ceiling : low;
+            }
         }
     }
 }
