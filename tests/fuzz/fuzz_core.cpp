@@ -71,7 +71,7 @@ std::uint32_t pick_rate(double selector)
 }
 
 // Envelope entries beyond which a configuration is not processed here.
-constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 22;
+constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 16;
 
 }  // namespace
 
