@@ -265,8 +265,8 @@ template <int N>
 
 // The sequential part: smoothed, capped gain of every step of the block.
 // Returns the window minimum of the block's last step. The steps run in
-// stretches in which no window slides and no minimum segment ends, so the
-// inner loop is free of position bookkeeping.
+// stretches in which no ring wraps and no minimum segment ends, so the inner
+// loop is free of position bookkeeping.
 [[gnu::always_inline]] inline double block_smoothed(EnvelopeState& s, double c, const double* targets,
                                                     std::size_t count, double* gains) noexcept
 {
@@ -281,21 +281,19 @@ template <int N>
     const GainBounds bounds;
     double w = 1.0;
     for (std::size_t done = 0; done < count;) {
-        // The stages are pushed together, so their windows slide together.
         std::uint64_t n = count - done;
         n = std::min(n, minimum.window - minimum.position);
-        n = std::min(n, MovingAverage::kSlide - s1.start);
-        n = std::min(n, MovingAverage::kSlide - s2.start);
-        n = std::min(n, MovingAverage::kSlide - s3.start);
+        n = std::min(n, s1.length - s1.position);
+        n = std::min(n, s2.length - s2.position);
+        n = std::min(n, s3.length - s3.position);
 
         const double* t = targets + done;
         double* g = gains + done;
         double* segment = minimum.current + minimum.position;
         const double* tail = minimum.previous + minimum.position + 1;
-        double* b1 = s1.buffer + s1.start;
-        double* b2 = s2.buffer + s2.start;
-        double* b3 = s3.buffer + s3.start;
-        const std::uint64_t L1 = s1.length, L2 = s2.length, L3 = s3.length;
+        double* b1 = s1.buffer + s1.position;
+        double* b2 = s2.buffer + s2.position;
+        double* b3 = s3.buffer + s3.position;
         for (std::size_t k = 0; k < n; ++k) {
             // Window minimum: the segment's prefix and the previous segment's suffix.
             segment[k] = t[k];
@@ -308,13 +306,13 @@ template <int N>
             // Three moving averages: difference first, then the running sum,
             // then the multiplication by the stored reciprocal.
             sum1 = sum1 + (release - b1[k]);
-            b1[k + L1] = release;
+            b1[k] = release;
             const double a1 = sum1 * rc1;
             sum2 = sum2 + (a1 - b2[k]);
-            b2[k + L2] = a1;
+            b2[k] = a1;
             const double a2 = sum2 * rc2;
             sum3 = sum3 + (a2 - b3[k]);
-            b3[k + L3] = a2;
+            b3[k] = a2;
             g[k] = capped_gain(sum3 * rc3, bounds);
         }
 
@@ -329,8 +327,8 @@ template <int N>
             prefix = minimum.prefix = std::numeric_limits<double>::infinity();
         }
         for (MovingAverage::Cursor* stage : {&s1, &s2, &s3}) {
-            stage->start += n;
-            if (stage->start == MovingAverage::kSlide) stage->slide();
+            stage->position += n;
+            if (stage->position == stage->length) stage->position = 0;
         }
     }
     s1.sum = sum1;
@@ -342,9 +340,8 @@ template <int N>
 
 bool ring_holds_only(const MovingAverage::Cursor& stage, double value) noexcept
 {
-    const double* window = stage.window();
     for (std::uint64_t j = 0; j < stage.length; ++j)
-        if (window[j] != value) return false;
+        if (stage.buffer[j] != value) return false;
     return true;
 }
 
@@ -360,11 +357,11 @@ bool envelope_at_rest(const EnvelopeState& s, double last_minimum) noexcept
 }
 
 // A block of targets 1.0 with the envelope at rest: the pushes would leave
-// every sum and every window as it is (each holds copies of its input), so
-// only the window minimum moves on and the gain is constant.
+// every sum as it is, so only the positions move and the gain is constant.
 [[gnu::always_inline]] inline double block_at_rest(EnvelopeState& s, std::size_t count) noexcept
 {
     s.minimum.push_ones(count);
+    for (MovingAverage::Cursor& stage : s.stages) stage.position = (stage.position + count) % stage.length;
     return capped_gain(s.stages[2].sum * s.stages[2].reciprocal_length, GainBounds{});
 }
 
