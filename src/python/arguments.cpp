@@ -93,7 +93,7 @@ private:
 bool bind_fastcall(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    Bound& bound)
 {
-    try {
+    return guard_exceptions<bool>(false, [&]() -> bool {
         Binder binder(parameters, bound);
         if (!binder.positional(nargs, args)) return false;
         if (kwnames != nullptr) {
@@ -105,18 +105,12 @@ bool bind_fastcall(const Parameters& parameters, PyObject* const* args, Py_ssize
             }
         }
         return binder.finish();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    } catch (...) {
-        set_unexpected_exception();
-        return false;
-    }
+    });
 }
 
 bool bind_tuple(const Parameters& parameters, PyObject* args, PyObject* kwargs, Bound& bound)
 {
-    try {
+    return guard_exceptions<bool>(false, [&]() -> bool {
         Binder binder(parameters, bound);
         const Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
         if (nargs < 0) return false;
@@ -137,13 +131,7 @@ bool bind_tuple(const Parameters& parameters, PyObject* args, PyObject* kwargs, 
                 if (!binder.keyword(name, value)) return false;
         }
         return binder.finish();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    } catch (...) {
-        set_unexpected_exception();
-        return false;
-    }
+    });
 }
 
 void add_processing_note(const char* name)

@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
 #include <utility>
 
 namespace nalo::python {
@@ -39,11 +40,20 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// For the catch-all at every entry point: no C++ exception may cross into
-// the interpreter (std::bad_alloc is caught before and becomes MemoryError).
-inline void set_unexpected_exception() noexcept
+// Runs `body` and returns its result; a C++ exception never crosses into the
+// interpreter: std::bad_alloc becomes MemoryError, anything else SystemError,
+// and `failure` is returned. Every entry point from Python runs inside one.
+template <typename Result, typename Body>
+Result guard_exceptions(Result failure, Body&& body) noexcept
 {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in nalo_limiter");
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in nalo_limiter");
+    }
+    return failure;
 }
 
 // The signature of a METH_FASTCALL | METH_KEYWORDS function (the public

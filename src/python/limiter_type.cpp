@@ -82,7 +82,7 @@ constexpr Parameters kProcess{"NaloLimiter.process()", kProcessNames, 2, 1};
 
 PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    try {
+    return guard_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
         Bound bound;
         if (!bind_tuple(kConstructor, args, kwargs, bound)) return nullptr;
 
@@ -105,13 +105,7 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         new (&as_limiter(self)->limiter) NaloLimiter(std::move(made).value());
         new (&as_limiter(self)->use_state) std::atomic<std::int64_t>(0);
         return self;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    } catch (...) {
-        set_unexpected_exception();
-        return nullptr;
-    }
+    });
 }
 
 void limiter_dealloc(PyObject* self)
@@ -127,7 +121,7 @@ void limiter_dealloc(PyObject* self)
 
 PyObject* limiter_process(PyObject* self_object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    try {
+    return guard_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
         Bound bound;
         if (!bind_fastcall(kProcess, args, nargs, kwnames, bound)) return nullptr;
 
@@ -140,18 +134,8 @@ PyObject* limiter_process(PyObject* self_object, PyObject* const* args, Py_ssize
         std::int64_t axis = -1;
         if (bound[1] != nullptr && !convert_int64(bound[1], "axis", axis)) return nullptr;
 
-        Processed processed;
-        const bool ok = process_numpy(self->limiter, input.get(), axis, processed);
-        input.reset();
-        if (!ok) return nullptr;
-        return PyTuple_Pack(2, processed.audio.get(), processed.frame_gains.get());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    } catch (...) {
-        set_unexpected_exception();
-        return nullptr;
-    }
+        return process_to_tuple(self->limiter, std::move(input), axis);
+    });
 }
 
 PyObject* limiter_repr(PyObject* self_object)
@@ -159,7 +143,7 @@ PyObject* limiter_repr(PyObject* self_object)
     PyNaloLimiter* self = as_limiter(self_object);
     ReadBorrow borrow(self);
     if (!borrow) return nullptr;
-    try {
+    return guard_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
         const NaloLimiter& l = self->limiter;
         const std::string text = "NaloLimiter(\n    sample_rate=" + std::to_string(l.sample_rate) +
                                  ", threshold_dBFS=" + format_number(l.threshold_dBFS) +
@@ -168,12 +152,7 @@ PyObject* limiter_repr(PyObject* self_object)
                                  ", hold_samples=" + std::to_string(l.hold_samples) +
                                  ", release_samples=" + format_number(l.release_samples) + "\n)";
         return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        set_unexpected_exception();
-        return nullptr;
-    }
+    });
 }
 
 // The seven properties; the closure selects the field.

@@ -371,4 +371,13 @@ bool process_numpy(NaloLimiter& limiter, PyObject* input, std::int64_t axis, Pro
     return true;
 }
 
+PyObject* process_to_tuple(NaloLimiter& limiter, Ref input, std::int64_t axis)
+{
+    Processed processed;
+    const bool ok = process_numpy(limiter, input.get(), axis, processed);
+    input.reset();
+    if (!ok) return nullptr;
+    return PyTuple_Pack(2, processed.audio.get(), processed.frame_gains.get());
+}
+
 }  // namespace nalo::python

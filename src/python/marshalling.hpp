@@ -39,4 +39,8 @@ struct Processed {
 // exclusively. Returns false with the exception set on failure.
 bool process_numpy(NaloLimiter& limiter, PyObject* array, std::int64_t axis, Processed& out);
 
+// process_numpy, then the input array is released and the result tuple
+// (audio, frame_gains) is built: a new reference, or nullptr on failure.
+PyObject* process_to_tuple(NaloLimiter& limiter, Ref input, std::int64_t axis);
+
 }  // namespace nalo::python

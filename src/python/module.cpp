@@ -19,7 +19,7 @@ constexpr Parameters kLimit{"limit()", kLimitNames, 7, 2};
 
 PyObject* limit(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 {
-    try {
+    return guard_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
         Bound bound;
         if (!bind_fastcall(kLimit, args, nargs, kwnames, bound)) return nullptr;
 
@@ -40,18 +40,8 @@ PyObject* limit(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, P
             value_error(made.error());
             return nullptr;
         }
-        Processed processed;
-        const bool ok = process_numpy(made.value(), input.get(), axis, processed);
-        input.reset();
-        if (!ok) return nullptr;
-        return PyTuple_Pack(2, processed.audio.get(), processed.frame_gains.get());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    } catch (...) {
-        set_unexpected_exception();
-        return nullptr;
-    }
+        return process_to_tuple(made.value(), std::move(input), axis);
+    });
 }
 
 constexpr const char kLimitDoc[] =
@@ -94,7 +84,7 @@ int add_public(PyObject* module, const char* name, PyObject* value)
 
 int exec_module(PyObject* module)
 {
-    try {
+    return guard_exceptions<int>(-1, [&]() -> int {
         if (import_numpy() < 0) return -1;
 
         Ref type(create_limiter_type(module));
@@ -114,13 +104,7 @@ int exec_module(PyObject* module)
         const char* name = PyUnicode_AsUTF8AndSize(function_name.get(), &size);
         if (name == nullptr) return -1;
         return add_public(module, name, function.get());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    } catch (...) {
-        set_unexpected_exception();
-        return -1;
-    }
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {
