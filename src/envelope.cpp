@@ -49,6 +49,16 @@ void MovingMinimum::close_segment(double* segment, std::uint64_t window) noexcep
 
 void MovingMinimum::Cursor::push_ones(std::uint64_t count) noexcept
 {
+    if (count >= 2 * window) {
+        // The last full segment and the current one hold nothing but ones:
+        // set them directly, whatever the count.
+        next_index += count;
+        position = (position + count) % window;
+        std::fill(previous, previous + window, 1.0);
+        std::fill(current, current + position, 1.0);
+        prefix = position > 0 ? 1.0 : std::numeric_limits<double>::infinity();
+        return;
+    }
     while (count > 0) {
         const std::uint64_t n = std::min(count, window - position);
         std::fill(current + position, current + position + n, 1.0);

@@ -201,6 +201,15 @@ struct EnvelopeState {
     MovingMinimum::Cursor minimum;
     std::array<MovingAverage::Cursor, 3> stages;
     double release_gain;
+    // Targets of 1.0 not yet pushed into the window minimum: while the
+    // envelope is at rest they are counted and pushed in one go.
+    std::uint64_t pending_ones = 0;
+
+    void push_pending_ones() noexcept
+    {
+        minimum.push_ones(pending_ones);
+        pending_ones = 0;
+    }
 };
 
 // The bounds of a gain, read through volatiles so that the compiler sees
@@ -360,7 +369,7 @@ bool envelope_at_rest(const EnvelopeState& s, double last_minimum) noexcept
 // every sum as it is, so only the positions move and the gain is constant.
 [[gnu::always_inline]] inline double block_at_rest(EnvelopeState& s, std::size_t count) noexcept
 {
-    s.minimum.push_ones(count);
+    s.pending_ones += count;
     for (MovingAverage::Cursor& stage : s.stages) stage.position = (stage.position + count) % stage.length;
     return capped_gain(s.stages[2].sum * s.stages[2].reciprocal_length, GainBounds{});
 }
@@ -414,6 +423,7 @@ template <int N>
             if (count > skip) std::fill(levels + first + skip - La, levels + first + count - La, static_cast<float>(g));
             continue;
         }
+        s.push_pending_ones();
         if (quiet)
             std::fill(targets, targets + count, 1.0);
         else
@@ -424,6 +434,7 @@ template <int N>
         // output pointer: first + skip - La would wrap).
         if (count > skip) block_outputs<N>(levels, first + skip - La, count - skip, T, gains + skip);
     }
+    s.push_pending_ones();
     limiter.minimum.store(s.minimum);
     for (std::size_t k = 0; k < 3; ++k) limiter.stages[k].store(s.stages[k]);
     limiter.release_gain = s.release_gain;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "envelope.hpp"
@@ -45,6 +46,33 @@ TEST(MovingMinimum, MatchesABruteForceMinimumAcrossResets)
                 const double want = *std::min_element(pushed.begin() + static_cast<long>(from), pushed.end());
                 ASSERT_EQ(got, want) << "window " << window << " push " << i;
                 ASSERT_EQ(minimum.next_index(), pushed.size());
+            }
+        }
+    }
+}
+
+// Skipping a run of 1.0 targets in one go must leave the window exactly as
+// pushing them one by one would, for short and long runs alike.
+TEST(MovingMinimum, PushOnesEqualsPushingOnesOneByOne)
+{
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> below_one(0.0, 1.0);
+    for (std::uint64_t window : {1u, 2u, 3u, 7u, 64u, 100u}) {
+        for (std::uint64_t ones : {0u, 1u, 5u, 99u, 128u, 199u, 200u, 201u, 1000u}) {
+            nalo::MovingMinimum bulk(window), single(window);
+            for (int i = 0; i < 37; ++i) {
+                const double v = below_one(rng);
+                bulk.push(v);
+                single.push(v);
+            }
+            auto cursor = bulk.cursor();
+            cursor.push_ones(ones);
+            bulk.store(cursor);
+            for (std::uint64_t i = 0; i < ones; ++i) single.push(1.0);
+            ASSERT_EQ(bulk.next_index(), single.next_index());
+            for (int i = 0; i < 250; ++i) {
+                const double v = i % 50 < 3 ? below_one(rng) : 1.0;
+                ASSERT_EQ(bulk.push(v), single.push(v)) << "window " << window << " ones " << ones << " push " << i;
             }
         }
     }
