@@ -347,9 +347,15 @@ template <int N>
     return w;
 }
 
+// Whether every input in the ring equals `value`. The ring is read oldest
+// first: while the envelope is settling, the oldest inputs are the ones that
+// still differ, so the check usually ends at its first comparison and costs
+// nothing like a full pass per block for a long look-ahead.
 bool ring_holds_only(const MovingAverage::Cursor& stage, double value) noexcept
 {
-    for (std::uint64_t j = 0; j < stage.length; ++j)
+    for (std::uint64_t j = stage.position; j < stage.length; ++j)
+        if (stage.buffer[j] != value) return false;
+    for (std::uint64_t j = 0; j < stage.position; ++j)
         if (stage.buffer[j] != value) return false;
     return true;
 }
