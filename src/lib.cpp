@@ -502,7 +502,8 @@ std::size_t first_non_finite(std::span<const float> samples) noexcept
 // Largest absolute sample of every frame across all channels, computed on
 // the magnitude bits in one pass that also finds whether any sample is NaN
 // or infinite: returns the largest magnitude bits seen.
-std::uint32_t compute_peaks(const float* samples, std::size_t channels, std::size_t frames, float* peaks) noexcept
+[[gnu::always_inline]] inline std::uint32_t peaks_pass(const float* samples, std::size_t channels, std::size_t frames,
+                                                     float* peaks) noexcept
 {
     std::uint32_t largest = 0;
     for (std::size_t f = 0; f < frames; ++f) {
@@ -528,7 +529,7 @@ constexpr std::size_t kApplyStretch = 2048;
 // Whether every gain of the stretch is exactly 1.0: its samples then stay as
 // they are (a level at or below the ceiling is at or below the ceiling rounded
 // to 32 bits, so the clamp cannot act either), and the stretch is not written.
-bool all_unity(const float* gains, std::size_t count) noexcept
+[[gnu::always_inline]] inline bool all_unity(const float* gains, std::size_t count) noexcept
 {
     // Compared as bit patterns, which vectorises (1.0f is 0x3F800000).
     std::uint32_t differs = 0;
@@ -537,7 +538,8 @@ bool all_unity(const float* gains, std::size_t count) noexcept
 }
 
 // Multiplies every sample by its frame's gain and clamps it to the ceiling.
-void apply_gains(float* samples, std::size_t channels, std::size_t frames, const float* gains, float ceiling) noexcept
+[[gnu::always_inline]] inline void application_pass(float* samples, std::size_t channels, std::size_t frames,
+                                                     const float* gains, float ceiling) noexcept
 {
     const float floor = -ceiling;
     for (std::size_t first = 0; first < frames; first += kApplyStretch) {
@@ -553,6 +555,44 @@ void apply_gains(float* samples, std::size_t channels, std::size_t frames, const
             }
         }
     }
+}
+
+// Both passes are compiled twice: for AVX2 where the CPU has it (unsigned
+// 32-bit maxima need it to vectorise on x86-64), and for the baseline.
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2")]] std::uint32_t peaks_pass_avx2(const float* samples, std::size_t channels, std::size_t frames,
+                                                       float* peaks) noexcept
+{
+    return peaks_pass(samples, channels, frames, peaks);
+}
+
+[[gnu::target("avx2")]] void application_pass_avx2(float* samples, std::size_t channels, std::size_t frames,
+                                                    const float* gains, float ceiling) noexcept
+{
+    application_pass(samples, channels, frames, gains, ceiling);
+}
+
+bool cpu_has_avx2() noexcept
+{
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
+std::uint32_t compute_peaks(const float* samples, std::size_t channels, std::size_t frames, float* peaks) noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu_has_avx2()) return peaks_pass_avx2(samples, channels, frames, peaks);
+#endif
+    return peaks_pass(samples, channels, frames, peaks);
+}
+
+void apply_gains(float* samples, std::size_t channels, std::size_t frames, const float* gains, float ceiling) noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu_has_avx2()) return application_pass_avx2(samples, channels, frames, gains, ceiling);
+#endif
+    application_pass(samples, channels, frames, gains, ceiling);
 }
 
 std::optional<LimiterError> check_layout(std::size_t samples, std::uint64_t channels) noexcept
