@@ -11,6 +11,15 @@
 #include <new>
 #include <string_view>
 
+// On x86, the hot loops are also compiled for AVX2 and FMA and chosen at run
+// time; NALO_PORTABLE_ONLY builds only the baseline code (to test it on any
+// machine).
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(NALO_PORTABLE_ONLY)
+#define NALO_X86_DISPATCH 1
+#else
+#define NALO_X86_DISPATCH 0
+#endif
+
 namespace nalo {
 
 // ---------------------------------------------------------------- messages
@@ -446,7 +455,7 @@ template <int N>
     limiter.release_gain = s.release_gain;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if NALO_X86_DISPATCH
 // The release step's fused multiply-add is one instruction where the CPU has
 // FMA, and a library call otherwise; both round once, so results agree.
 [[gnu::target("avx2,fma")]] void run_envelope_fma(NaloLimiter& limiter, float* levels, std::size_t frames) noexcept
@@ -471,7 +480,7 @@ void run_envelope_portable(NaloLimiter& limiter, float* levels, std::size_t fram
 void NaloLimiter::compute_gains(std::span<float> levels) noexcept
 {
     if (levels.empty()) return;
-#if defined(__x86_64__) || defined(__i386__)
+#if NALO_X86_DISPATCH
     if (cpu_has_fma()) return run_envelope_fma(*this, levels.data(), levels.size());
 #endif
     run_envelope_portable(*this, levels.data(), levels.size());
@@ -559,7 +568,7 @@ constexpr std::size_t kApplyStretch = 2048;
 
 // Both passes are compiled twice: for AVX2 where the CPU has it (unsigned
 // 32-bit maxima need it to vectorise on x86-64), and for the baseline.
-#if defined(__x86_64__) || defined(__i386__)
+#if NALO_X86_DISPATCH
 [[gnu::target("avx2")]] std::uint32_t peaks_pass_avx2(const float* samples, std::size_t channels, std::size_t frames,
                                                        float* peaks) noexcept
 {
@@ -581,7 +590,7 @@ bool cpu_has_avx2() noexcept
 
 std::uint32_t compute_peaks(const float* samples, std::size_t channels, std::size_t frames, float* peaks) noexcept
 {
-#if defined(__x86_64__) || defined(__i386__)
+#if NALO_X86_DISPATCH
     if (cpu_has_avx2()) return peaks_pass_avx2(samples, channels, frames, peaks);
 #endif
     return peaks_pass(samples, channels, frames, peaks);
@@ -589,7 +598,7 @@ std::uint32_t compute_peaks(const float* samples, std::size_t channels, std::siz
 
 void apply_gains(float* samples, std::size_t channels, std::size_t frames, const float* gains, float ceiling) noexcept
 {
-#if defined(__x86_64__) || defined(__i386__)
+#if NALO_X86_DISPATCH
     if (cpu_has_avx2()) return application_pass_avx2(samples, channels, frames, gains, ceiling);
 #endif
     application_pass(samples, channels, frames, gains, ceiling);
