@@ -6,7 +6,6 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <string_view>
