@@ -82,6 +82,8 @@ std::string error_message(const LimiterError& error)
         return "input sample at flat index " + std::to_string(error.count) + " is not finite";
     case LimiterErrorKind::AllocationFailed:
         return "not enough memory for the limiter's buffers";
+    case LimiterErrorKind::StreamFinished:
+        return "the stream has already finished";
     }
     return "unknown limiter error";
 }

@@ -25,6 +25,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,6 +51,8 @@ enum class LimiterErrorKind : std::uint8_t {
     // finite but absurd attack or hold time, or the heap is exhausted).
     // Bindings report it as an out-of-memory condition.
     AllocationFailed,
+    // push or finish on a LimiterStream that has already finished.
+    StreamFinished,
 };
 
 struct LimiterError {
@@ -79,6 +82,7 @@ struct LimiterError {
         return {LimiterErrorKind::NonFiniteSample, 0.0, "", index};
     }
     static LimiterError allocation_failed() { return {LimiterErrorKind::AllocationFailed}; }
+    static LimiterError stream_finished() { return {LimiterErrorKind::StreamFinished}; }
 };
 
 // The error's message, e.g. "hold_ms must be finite and non-negative, got -1".
@@ -174,5 +178,70 @@ Result<std::vector<float>> process_planar(NaloLimiter& limiter, std::span<float>
 // changes neither the samples nor the limiter, but may have used `gains`.
 std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<float> samples,
                                                 std::uint64_t channels, std::span<float> gains);
+
+// ---------------------------------------------------------------- streams
+
+// A signal limited in pieces, in memory bounded by the look-ahead and the
+// window (times the channel count), never by the signal's length:
+//
+//     auto made = nalo::LimiterStream::create(limiter, channels);
+//     nalo::LimiterStream stream = std::move(made).value();
+//     for (each planar block of m frames) {
+//         const auto n = stream.frames_ready_after(m);   // size out and gains
+//         stream.push(block, out /* channels * n */, gains /* n */);
+//     }
+//     const auto n = stream.frames_pending();
+//     stream.finish(out /* channels * n */, gains /* n */);
+//
+// The output lags the input by latency() = lookahead_samples frames: once n
+// frames have been pushed, frames 0 .. n - latency() - 1 have been handed
+// out. finish() ends the signal as a whole-signal call does (the look-ahead
+// past the last frame sees silence) and hands out the rest. For every split
+// of a signal into blocks, the concatenated output equals process_planar of
+// the whole signal, bit for bit, samples and gains.
+//
+// A stream copies the limiter's configuration and owns its envelope state:
+// the limiter stays free for other use, and one limiter may feed several
+// streams. Blocks and outputs are planar with their own frame counts: the
+// sample of channel c at frame f of a block of m frames is block[c*m+f].
+class LimiterStream {
+public:
+    // Fails with ZeroChannels, or AllocationFailed.
+    static Result<LimiterStream> create(const NaloLimiter& limiter, std::uint64_t channels);
+
+    LimiterStream(LimiterStream&&) noexcept;
+    LimiterStream& operator=(LimiterStream&&) noexcept;
+    ~LimiterStream();
+
+    std::uint64_t channels() const noexcept;
+    std::uint64_t latency() const noexcept;     // frames held back
+    std::uint64_t frames_in() const noexcept;   // frames pushed so far
+    std::uint64_t frames_out() const noexcept;  // frames handed out so far
+    bool finished() const noexcept;
+
+    // Frames that a push of `frames` more frames hands out.
+    std::uint64_t frames_ready_after(std::uint64_t frames) const noexcept;
+    // Frames that finish() hands out: frames_in() - frames_out().
+    std::uint64_t frames_pending() const noexcept;
+
+    // Appends `block` (planar, a multiple of channels() samples) and writes
+    // every frame that is now final into `out` (planar, channels() runs of
+    // n = frames_ready_after(block frames) samples) and `gains` (n floats).
+    // Fails, leaving the stream exactly as it was, with IndivisibleSamples;
+    // NonFiniteSample carrying the planar index in `block` of the first NaN
+    // or infinite sample; StreamFinished after finish(); AllocationFailed for
+    // outputs of the wrong size.
+    std::optional<LimiterError> push(std::span<const float> block, std::span<float> out, std::span<float> gains);
+
+    // Ends the signal and writes the frames_pending() frames held back.
+    // Fails with StreamFinished when called twice, AllocationFailed for
+    // outputs of the wrong size.
+    std::optional<LimiterError> finish(std::span<float> out, std::span<float> gains);
+
+private:
+    struct State;
+    explicit LimiterStream(std::unique_ptr<State> state) noexcept;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace nalo
