@@ -3,45 +3,35 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "true_peak.hpp"
 
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(NALO_PORTABLE_ONLY)
+#define NALO_CORRECTION_X86_DISPATCH 1
+#else
+#define NALO_CORRECTION_X86_DISPATCH 0
+#endif
+
 namespace nalo {
-
-void FrameQueue::append(const float* const* channels, const float* frame_gains, std::size_t frames)
-{
-    for (std::size_t c = 0; c < samples.size(); ++c) samples[c].insert(samples[c].end(), channels[c], channels[c] + frames);
-    gains.insert(gains.end(), frame_gains, frame_gains + frames);
-}
-
-void FrameQueue::drop_front(std::size_t frames)
-{
-    head += frames;
-    // Storage is reclaimed once the consumed part outweighs the rest, so
-    // each frame is moved at most a bounded number of times.
-    if (head >= 4096 && head >= size()) {
-        for (auto& channel : samples) channel.erase(channel.begin(), channel.begin() + static_cast<std::ptrdiff_t>(head));
-        gains.erase(gains.begin(), gains.begin() + static_cast<std::ptrdiff_t>(head));
-        head = 0;
-    }
-}
 
 namespace {
 
-// Slots kept past the newest frame for corrections that reach beyond it.
-constexpr std::size_t kAhead = OvershootCorrector::kMargin + OvershootCorrector::kEasing + 1;
-// Intervals measured per batch.
-constexpr std::size_t kBatch = 1024;
+constexpr std::size_t kAhead = OvershootCorrection::kReachAhead;
+constexpr std::size_t kBatch = 512;
 // Corrections aim this little under the ceiling, for the roundings of the
 // gain and of the product that follow.
 constexpr double kAim = 1.0 - 0x1p-16;
+// Room in the bound for the roundings of the interpolation (a few units in
+// the last place of the largest term).
+constexpr float kRoundingRoom = 0x1p-16f;
 
 // Rising half cosine: weight t / (kEasing + 1) of the way into a correction.
-const std::array<double, OvershootCorrector::kEasing>& easing()
+const std::array<double, OvershootCorrection::kEasing>& easing()
 {
     static const auto table = [] {
-        std::array<double, OvershootCorrector::kEasing> w{};
+        std::array<double, OvershootCorrection::kEasing> w{};
         for (std::size_t t = 0; t < w.size(); ++t)
             w[t] = 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(t + 1) / (w.size() + 1));
         return w;
@@ -56,135 +46,214 @@ const std::array<double, OvershootCorrector::kEasing>& easing()
     return low > ceiling ? ceiling : low;
 }
 
-[[gnu::always_inline]] inline float corrected_gain(float gain, double factor) noexcept
+constexpr int kLanes = 8;
+typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
+typedef std::int32_t LaneBits __attribute__((vector_size(kLanes * sizeof(float))));
+
+[[gnu::always_inline]] inline Lanes magnitude(Lanes v) noexcept
 {
-    return static_cast<float>(static_cast<double>(gain) * factor);
+    return reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(v) & 0x7FFFFFFF);
+}
+[[gnu::always_inline]] inline float magnitude(float v) noexcept { return std::fabs(v); }
+[[gnu::always_inline]] inline Lanes larger(Lanes a, Lanes b) noexcept { return a < b ? b : a; }
+[[gnu::always_inline]] inline float larger(float a, float b) noexcept { return a < b ? b : a; }
+
+// How far the bound of each interval lies above the ceiling: excess[k] for
+// the interval whose 12-frame window starts at slot k. `V` is one float or
+// kLanes of them.
+template <typename V, typename Gain, typename Peak, typename Interval>
+[[gnu::always_inline]] inline V excess_of(Gain gain, Peak peak, Interval interval, float tap_bound, float ceiling) noexcept
+{
+    const V centre = gain(5);
+    V spread = {}, largest = {}, product = {};
+    for (std::size_t j = 0; j < kTruePeakTaps; ++j) {
+        const V g = gain(j), p = peak(j);
+        spread = larger(spread, magnitude(g - centre));
+        largest = larger(largest, p);
+        product = larger(product, magnitude(g) * p);
+    }
+    const V bound = magnitude(centre) * interval(5) + spread * tap_bound * largest + kRoundingRoom * largest;
+    return larger(bound - ceiling, product - ceiling);
+}
+
+[[gnu::always_inline]] inline Lanes load(const float* p) noexcept
+{
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void excess_pass(const float* gains, const float* peaks, const float* intervals,
+                                               std::size_t count, float tap_bound, float ceiling,
+                                               float* excess) noexcept
+{
+    std::size_t k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        const Lanes e = excess_of<Lanes>([&](std::size_t j) { return load(gains + k + j); },
+                                         [&](std::size_t j) { return load(peaks + k + j); },
+                                         [&](std::size_t j) { return load(intervals + k + j); }, tap_bound, ceiling);
+        std::memcpy(excess + k, &e, sizeof e);
+    }
+    for (; k < count; ++k)
+        excess[k] = excess_of<float>([&](std::size_t j) { return gains[k + j]; },
+                                     [&](std::size_t j) { return peaks[k + j]; },
+                                     [&](std::size_t j) { return intervals[k + j]; }, tap_bound, ceiling);
+}
+
+#if NALO_CORRECTION_X86_DISPATCH
+[[gnu::target("avx2")]] void excess_pass_avx2(const float* gains, const float* peaks, const float* intervals,
+                                               std::size_t count, float tap_bound, float ceiling, float* excess) noexcept
+{
+    excess_pass(gains, peaks, intervals, count, tap_bound, ceiling, excess);
+}
+#endif
+
+void compute_excess(const float* gains, const float* peaks, const float* intervals, std::size_t count,
+                    float tap_bound, float ceiling, float* excess) noexcept
+{
+#if NALO_CORRECTION_X86_DISPATCH
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return excess_pass_avx2(gains, peaks, intervals, count, tap_bound, ceiling, excess);
+#endif
+    excess_pass(gains, peaks, intervals, count, tap_bound, ceiling, excess);
 }
 
 }  // namespace
 
-OvershootCorrector::OvershootCorrector(std::uint64_t channels, unsigned oversampling, float ceiling)
+// ---------------------------------------------------------------- frames
+
+TruePeakFrames::TruePeakFrames(std::uint64_t channels)
+    : base(-static_cast<std::int64_t>(kTruePeakHistory)), samples(channels)
+{
+    append(nullptr, kTruePeakHistory);
+}
+
+void TruePeakFrames::append(const float* const* channels, std::size_t frames)
+{
+    for (std::size_t c = 0; c < samples.size(); ++c) {
+        auto& channel = samples[c];
+        if (channels != nullptr) channel.insert(channel.end(), channels[c], channels[c] + frames);
+        else channel.resize(channel.size() + frames, 0.0f);
+    }
+    const std::size_t size = samples[0].size() + kAhead;
+    intervals.resize(size, 0.0f);
+    peaks.resize(size, 0.0f);
+    envelope.resize(size, 0.0f);
+    first_factor.resize(size, 1.0);
+    second_factor.resize(size, 1.0);
+    first_gain.resize(size, 0.0f);
+    changed.resize(size, 0);
+}
+
+void TruePeakFrames::forget_before(std::int64_t frame)
+{
+    const std::size_t drop = slot(frame);
+    if (drop < 4096 || drop < samples[0].size() / 2) return;
+    const auto cut = [drop](auto& v) { v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(drop)); };
+    for (auto& channel : samples) cut(channel);
+    cut(intervals), cut(peaks), cut(envelope), cut(first_factor), cut(second_factor), cut(first_gain), cut(changed);
+    base = frame;
+}
+
+// ---------------------------------------------------------------- passes
+
+OvershootCorrection::OvershootCorrection(std::uint64_t channels, unsigned oversampling, float ceiling)
     : channels_(channels),
       oversampling_(oversampling),
       ceiling_(ceiling),
-      base_(-static_cast<std::int64_t>(kTruePeakHistory)),
-      next_interval_(-static_cast<std::int64_t>(kTruePeakLatency)),
-      input_(channels, std::vector<float>(kTruePeakHistory, 0.0f)),
-      output_(channels, std::vector<float>(kTruePeakHistory, 0.0f)),
-      gains_(kTruePeakHistory, 0.0f),
-      factors_(kTruePeakHistory + kAhead, 1.0),
-      peaks_(kBatch)
+      tap_bound_(interpolation_gain_bound()),
+      excess_(kBatch)
 {
     easing();
 }
 
-void OvershootCorrector::push(const float* const* samples, const float* gains, std::size_t frames, FrameQueue& out)
+// The interval's largest interpolated magnitude over all channels, of the
+// output limited with gain(slot): what the true-peak meter measures there.
+template <typename Gain>
+float OvershootCorrection::measure(const TruePeakFrames& frames, std::int64_t interval, Gain gain) const
 {
-    const std::int64_t first = base_ + static_cast<std::int64_t>(gains_.size());
+    const std::size_t first = frames.slot(interval - 5);
+    float gains[kTruePeakTaps], y[kTruePeakTaps];
+    for (std::size_t j = 0; j < kTruePeakTaps; ++j) gains[j] = gain(first + j);
+    float peak = 0.0f;
     for (std::size_t c = 0; c < channels_; ++c) {
-        input_[c].insert(input_[c].end(), samples[c], samples[c] + frames);
-        output_[c].resize(input_[c].size());
+        const float* x = frames.samples[c].data() + first;
+        for (std::size_t j = 0; j < kTruePeakTaps; ++j) y[j] = limited(x[j], gains[j], ceiling_);
+        peak = larger(peak, interval_peak(y, oversampling_));
     }
-    gains_.insert(gains_.end(), gains, gains + frames);
-    factors_.resize(gains_.size() + kAhead, 1.0);
-    refresh_output(first, first + static_cast<std::int64_t>(frames) - 1);
-    frames_in_ += static_cast<std::int64_t>(frames);
-    // The interval after frame m is known once frame m + 6 is here.
-    measure_up_to(frames_in_ - 1 - static_cast<std::int64_t>(kTruePeakLatency));
-    emit(next_interval_ - static_cast<std::int64_t>(kLatency - kTruePeakLatency), out);
+    return peak;
 }
 
-void OvershootCorrector::finish(FrameQueue& out)
+void OvershootCorrection::first_pass(TruePeakFrames& frames, std::int64_t last)
 {
-    static constexpr float kSilence[kTruePeakHistory] = {};
-    static constexpr float kNoGain[kTruePeakHistory] = {};
-    // Trailing silence: measured, never handed out.
-    const std::int64_t real = frames_in_;
-    for (std::size_t c = 0; c < channels_; ++c) {
-        input_[c].insert(input_[c].end(), kSilence, kSilence + kTruePeakHistory);
-        output_[c].resize(input_[c].size(), 0.0f);
+    if (oversampling_ == 1) {  // nothing is interpolated: the sample clamp is enough
+        first_next_ = std::max(first_next_, last + 1);
+        return;
     }
-    gains_.insert(gains_.end(), kNoGain, kNoGain + kTruePeakHistory);
-    factors_.resize(gains_.size() + kAhead, 1.0);
-    measure_up_to(real + static_cast<std::int64_t>(kTruePeakLatency) - 2);
-    emit(real, out);
+    while (first_next_ <= last) {
+        const auto count = static_cast<std::size_t>(std::min<std::int64_t>(last - first_next_ + 1, kBatch));
+        const std::size_t start = frames.slot(first_next_ - 5);
+        compute_excess(frames.first_gain.data() + start, frames.peaks.data() + start,
+                       frames.intervals.data() + start, count, tap_bound_, ceiling_, excess_.data());
+        std::size_t k = 0;
+        for (; k < count; ++k) {
+            if (!(excess_[k] > 0.0f)) continue;
+            const std::int64_t interval = first_next_ + static_cast<std::int64_t>(k);
+            const float peak = measure(frames, interval, [&](std::size_t s) { return frames.first_gain[s]; });
+            if (peak > ceiling_) {
+                correct(frames, interval, peak, true);
+                break;  // the bounds after it are stale
+            }
+        }
+        first_next_ += static_cast<std::int64_t>(std::min(k + 1, count));
+    }
 }
 
-// Measures intervals in order up to `last`; at the first one above the
-// ceiling it corrects and measures again from the next, with the corrected
-// output.
-void OvershootCorrector::measure_up_to(std::int64_t last)
+void OvershootCorrection::second_pass(TruePeakFrames& frames, std::int64_t last)
 {
-    const auto reach = static_cast<std::int64_t>(kTruePeakLatency) - 1;  // frames before m in its window
-    while (next_interval_ <= last) {
-        const auto count = static_cast<std::size_t>(std::min<std::int64_t>(last - next_interval_ + 1, kBatch));
-        std::fill(peaks_.begin(), peaks_.begin() + static_cast<std::ptrdiff_t>(count), 0.0f);
-        const std::size_t start = slot(next_interval_ - reach);
-        for (std::size_t c = 0; c < channels_; ++c)
-            interval_peaks(output_[c].data() + start, count, oversampling_, peaks_.data());
-        const auto over = std::find_if(peaks_.begin(), peaks_.begin() + static_cast<std::ptrdiff_t>(count),
-                                       [&](float p) { return p > ceiling_; });
-        const auto found = over - peaks_.begin();
-        if (found == static_cast<std::ptrdiff_t>(count)) {
-            next_interval_ += static_cast<std::int64_t>(count);
+    const auto* changed = frames.changed.data();
+    while (second_next_ <= last) {
+        // The next frame the first pass changed, from this interval's window on.
+        const std::size_t from = frames.slot(second_next_ - 5), to = frames.slot(last + 6) + 1;
+        const auto* hit = static_cast<const std::uint8_t*>(std::memchr(changed + from, 1, to - from));
+        if (hit == nullptr) {
+            second_next_ = last + 1;
+            break;
+        }
+        const std::int64_t frame = frames.base + (hit - changed);
+        if (frame - 6 > second_next_) {  // no window before its interval holds it
+            second_next_ = std::min(frame - 6, last + 1);
             continue;
         }
-        correct(next_interval_ + found, static_cast<double>(ceiling_) / static_cast<double>(*over) * kAim);
-        next_interval_ += found + 1;
+        const float peak = measure(frames, second_next_, [&](std::size_t s) { return final_gain(frames, s); });
+        if (peak > ceiling_) correct(frames, second_next_, peak, false);
+        ++second_next_;
     }
 }
 
-// Multiplies the gains of the frames interval m depends on (and kMargin more
-// on each side) by `factor`, easing in and out over kEasing frames.
-void OvershootCorrector::correct(std::int64_t interval, double factor)
+// Multiplies the gains of the frames the interval is interpolated from (and
+// kMargin more on each side) by the factor that brings `peak` to the
+// ceiling, easing in and out over kEasing frames on either side.
+void OvershootCorrection::correct(TruePeakFrames& frames, std::int64_t interval, float peak, bool first)
 {
+    const double factor = static_cast<double>(ceiling_) / static_cast<double>(peak) * kAim;
     const auto& ease = easing();
-    const std::int64_t full_first = interval - static_cast<std::int64_t>(kTruePeakLatency - 1 + kMargin);
-    const std::int64_t full_last = interval + static_cast<std::int64_t>(kTruePeakLatency + kMargin);
-    const std::int64_t first = full_first - static_cast<std::int64_t>(kEasing);
-    const std::int64_t last = full_last + static_cast<std::int64_t>(kEasing);
+    const std::int64_t full_first = interval - 5 - static_cast<std::int64_t>(kMargin);
+    const std::int64_t full_last = interval + 6 + static_cast<std::int64_t>(kMargin);
+    const std::int64_t from = interval - kReachBack, to = interval + kReachAhead;
     const double depth = 1.0 - factor;
-    for (std::int64_t k = std::max(first, base_); k <= last; ++k) {
+    auto& factors = first ? frames.first_factor : frames.second_factor;
+    for (std::int64_t k = std::max(from, frames.base); k <= to; ++k) {
         double scale = factor;
-        if (k < full_first) scale = 1.0 - depth * ease[static_cast<std::size_t>(k - first)];
-        else if (k > full_last) scale = 1.0 - depth * ease[static_cast<std::size_t>(last - k)];
-        factors_[slot(k)] *= scale;
+        if (k < full_first) scale = 1.0 - depth * ease[static_cast<std::size_t>(k - from)];
+        else if (k > full_last) scale = 1.0 - depth * ease[static_cast<std::size_t>(to - k)];
+        const std::size_t s = frames.slot(k);
+        factors[s] *= scale;
+        if (first) {
+            frames.first_gain[s] = static_cast<float>(static_cast<double>(frames.envelope[s]) * factors[s]);
+            frames.changed[s] = 1;
+        }
     }
-    refresh_output(std::max(first, base_), std::min(last, base_ + static_cast<std::int64_t>(gains_.size()) - 1));
-}
-
-void OvershootCorrector::refresh_output(std::int64_t first, std::int64_t last)
-{
-    for (std::int64_t k = first; k <= last; ++k) {
-        const std::size_t s = slot(k);
-        const float gain = corrected_gain(gains_[s], factors_[s]);
-        for (std::size_t c = 0; c < channels_; ++c) output_[c][s] = limited(input_[c][s], gain, ceiling_);
-    }
-}
-
-// Hands out the real frames before `end` and forgets every frame before it.
-void OvershootCorrector::emit(std::int64_t end, FrameQueue& out)
-{
-    end = std::min(end, frames_in_);
-    if (end <= base_) return;
-    const std::size_t drop = slot(end);
-    const std::size_t skip = base_ < 0 ? std::min(drop, static_cast<std::size_t>(-base_)) : 0;
-    const std::size_t n = drop - skip;
-    if (n > 0) {
-        std::vector<const float*> channels(channels_);
-        for (std::size_t c = 0; c < channels_; ++c) channels[c] = input_[c].data() + skip;
-        std::vector<float> gains(n);
-        for (std::size_t i = 0; i < n; ++i) gains[i] = corrected_gain(gains_[skip + i], factors_[skip + i]);
-        out.append(channels.data(), gains.data(), n);
-    }
-    const auto cut = static_cast<std::ptrdiff_t>(drop);
-    for (std::size_t c = 0; c < channels_; ++c) {
-        input_[c].erase(input_[c].begin(), input_[c].begin() + cut);
-        output_[c].erase(output_[c].begin(), output_[c].begin() + cut);
-    }
-    gains_.erase(gains_.begin(), gains_.begin() + cut);
-    factors_.erase(factors_.begin(), factors_.begin() + cut);
-    base_ = end;
 }
 
 }  // namespace nalo

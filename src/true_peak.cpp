@@ -50,40 +50,69 @@ typedef std::int32_t LaneBits __attribute__((vector_size(kLanes * sizeof(float))
     return v;
 }
 
-// One interval's (or kLanes intervals') largest interpolated magnitude. The
-// phases used are every `Step`-th one; each sum runs over the taps in order,
-// one multiplication and one addition per tap, never fused, so scalar and
-// vector code give the same bits.
-template <int Step, typename V, typename Load>
-[[gnu::always_inline]] inline V interval_peak(Load load_at) noexcept
+// The filter's phases come in mirrored pairs (the last is the first
+// reversed, the third the second reversed), so each pair is evaluated from
+// the sums and differences of mirrored samples: with s_i = x_i + x_(11-i) and
+// d_i = x_i - x_(11-i), the pair's values are E + O and E - O, where
+// E = sum e_i s_i and O = sum o_i d_i over six taps; the larger magnitude of
+// the two is |E| + |O|. Twofold oversampling keeps the first and the third
+// phase: E0 + O0 and E1 - O1.
+struct HalfTaps {
+    float even[2][kTruePeakTaps / 2];  // (h[i] + h[11 - i]) / 2 of phases 0 and 1
+    float odd[2][kTruePeakTaps / 2];   // (h[i] - h[11 - i]) / 2
+};
+
+constexpr HalfTaps half_taps()
 {
-    constexpr int kUsed = 4 / Step;
-    V sum[kUsed] = {};
-    for (std::size_t i = 0; i < kTruePeakTaps; ++i) {
-        const V x = load_at(kTruePeakHistory - i);
-        for (int p = 0; p < kUsed; ++p) sum[p] += kPhases[p * Step][i] * x;
-    }
-    V peak = magnitude(sum[0]);
-    for (int p = 1; p < kUsed; ++p) peak = larger(peak, magnitude(sum[p]));
-    return peak;
+    HalfTaps t{};
+    for (int p = 0; p < 2; ++p)
+        for (std::size_t i = 0; i < kTruePeakTaps / 2; ++i) {
+            t.even[p][i] = (kPhases[p][i] + kPhases[p][kTruePeakTaps - 1 - i]) / 2;
+            t.odd[p][i] = (kPhases[p][i] - kPhases[p][kTruePeakTaps - 1 - i]) / 2;
+        }
+    return t;
 }
 
-template <int Step>
+alignas(64) constexpr HalfTaps kHalf = half_taps();
+
+// One interval's (or kLanes intervals') largest interpolated magnitude from
+// the 12 samples load_at(0) .. load_at(11), oldest first. Every lane runs the
+// same operations in the same order, never fused, so scalar and vector code
+// give the same bits.
+template <unsigned Oversampling, typename V, typename Load>
+[[gnu::always_inline]] inline V interval_peak(Load load_at) noexcept
+{
+    V even[2] = {}, odd[2] = {};
+    for (std::size_t i = 0; i < kTruePeakTaps / 2; ++i) {
+        const V newer = load_at(kTruePeakHistory - i), older = load_at(i);
+        const V sum = newer + older, difference = newer - older;
+        for (int p = 0; p < 2; ++p) {
+            even[p] += kHalf.even[p][i] * sum;
+            odd[p] += kHalf.odd[p][i] * difference;
+        }
+    }
+    if constexpr (Oversampling == 4)
+        return larger(magnitude(even[0]) + magnitude(odd[0]), magnitude(even[1]) + magnitude(odd[1]));
+    else
+        return larger(magnitude(even[0] + odd[0]), magnitude(even[1] - odd[1]));
+}
+
+template <unsigned Oversampling>
 [[gnu::always_inline]] inline void interval_peaks_with(const float* x, std::size_t count, float* peaks) noexcept
 {
     std::size_t k = 0;
     for (; k + kLanes <= count; k += kLanes) {
-        const Lanes peak = interval_peak<Step, Lanes>([&](std::size_t i) { return load(x + k + i); });
+        const Lanes peak = interval_peak<Oversampling, Lanes>([&](std::size_t i) { return load(x + k + i); });
         const Lanes merged = larger(load(peaks + k), peak);
         std::memcpy(peaks + k, &merged, sizeof merged);
     }
     for (; k < count; ++k)
-        peaks[k] = larger(peaks[k], interval_peak<Step, float>([&](std::size_t i) { return x[k + i]; }));
+        peaks[k] = larger(peaks[k], interval_peak<Oversampling, float>([&](std::size_t i) { return x[k + i]; }));
 }
 
 void interval_peaks_portable(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
 {
-    if (oversampling == 4) interval_peaks_with<1>(x, count, peaks);
+    if (oversampling == 4) interval_peaks_with<4>(x, count, peaks);
     else if (oversampling == 2) interval_peaks_with<2>(x, count, peaks);
 }
 
@@ -91,7 +120,7 @@ void interval_peaks_portable(const float* x, std::size_t count, unsigned oversam
 [[gnu::target("avx2")]] void interval_peaks_avx2(const float* x, std::size_t count, unsigned oversampling,
                                                   float* peaks) noexcept
 {
-    if (oversampling == 4) interval_peaks_with<1>(x, count, peaks);
+    if (oversampling == 4) interval_peaks_with<4>(x, count, peaks);
     else if (oversampling == 2) interval_peaks_with<2>(x, count, peaks);
 }
 
@@ -125,6 +154,24 @@ void interval_peaks(const float* x, std::size_t count, unsigned oversampling, fl
     if (cpu_has_avx2()) return interval_peaks_avx2(x, count, oversampling, peaks);
 #endif
     interval_peaks_portable(x, count, oversampling, peaks);
+}
+
+float interval_peak(const float* y, unsigned oversampling) noexcept
+{
+    if (oversampling == 4) return interval_peak<4, float>([&](std::size_t i) { return y[i]; });
+    if (oversampling == 2) return interval_peak<2, float>([&](std::size_t i) { return y[i]; });
+    return 0.0f;
+}
+
+float interpolation_gain_bound() noexcept
+{
+    float bound = 0.0f;
+    for (const auto& phase : kPhases) {
+        float sum = 0.0f;
+        for (const float h : phase) sum += std::fabs(h);
+        bound = std::max(bound, sum);
+    }
+    return bound * (1.0f + 0x1p-20f);
 }
 
 // ---------------------------------------------------------------- meter

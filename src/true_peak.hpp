@@ -50,6 +50,14 @@ unsigned true_peak_oversampling(std::uint32_t sample_rate) noexcept;
 // bit for bit.
 void interval_peaks(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept;
 
+// The largest interpolated magnitude of the one interval between y[5] and
+// y[6], from y[0] .. y[11]: bit for bit what interval_peaks computes for it.
+float interval_peak(const float* y, unsigned oversampling) noexcept;
+
+// A bound on the sum of the magnitudes of any phase's taps: no interpolated
+// value exceeds it times the largest sample magnitude in the window.
+float interpolation_gain_bound() noexcept;
+
 // A streaming true-peak meter over planar blocks of a fixed channel count.
 class TruePeakMeter {
 public:

@@ -4,7 +4,6 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -21,153 +20,129 @@ std::size_t first_non_finite(std::span<const float> samples) noexcept
     return samples.size();
 }
 
-// Per-frame levels from the samples and their interpolated neighbourhood:
-// the level of frame k is the largest magnitude, over all channels, of its
-// samples and of the intervals k - 1 .. k and k .. k + 1. It is known once
-// frame k + 6 has arrived.
-class TruePeakLevels {
-public:
-    TruePeakLevels(std::uint64_t channels, unsigned oversampling)
-        : oversampling_(oversampling), history_(channels * kTruePeakHistory, 0.0f)
-    {
-    }
-
-    // Appends the levels that `frames` more frames make known to `levels`;
-    // `real` is the number of real frames (trailing silence is measured but
-    // gets no level).
-    void add(const float* const* channels, std::size_t frames, std::uint64_t real, std::vector<float>& levels)
-    {
-        constexpr std::size_t kChunk = 1024;
-        float window[kTruePeakHistory + kChunk];
-        float samples[kChunk], intervals[kChunk];
-        const std::size_t count = history_.size() / kTruePeakHistory;
-        for (std::size_t done = 0; done < frames;) {
-            const std::size_t n = std::min(kChunk, frames - done);
-            std::fill(samples, samples + n, 0.0f);
-            std::fill(intervals, intervals + n, 0.0f);
-            for (std::size_t c = 0; c < count; ++c) {
-                float* history = history_.data() + c * kTruePeakHistory;
-                std::memcpy(window, history, sizeof(float) * kTruePeakHistory);
-                std::memcpy(window + kTruePeakHistory, channels[c] + done, sizeof(float) * n);
-                interval_peaks(window, n, oversampling_, intervals);
-                // Window slot t + 5 holds the frame whose level ends at interval t.
-                for (std::size_t t = 0; t < n; ++t) samples[t] = std::max(samples[t], std::fabs(window[t + 5]));
-                std::memcpy(history, window + n, sizeof(float) * kTruePeakHistory);
-            }
-            for (std::size_t t = 0; t < n; ++t) {
-                const std::int64_t frame = next_ - static_cast<std::int64_t>(kTruePeakLatency);
-                const float level = std::max({samples[t], previous_, intervals[t]});
-                previous_ = intervals[t];
-                ++next_;
-                if (frame >= 0 && static_cast<std::uint64_t>(frame) < real)
-                    levels.push_back(std::min(level, FLT_MAX));  // an interpolation can overflow
-            }
-            done += n;
-        }
-    }
-
-private:
-    unsigned oversampling_;
-    std::vector<float> history_;  // kTruePeakHistory frames per channel, oldest first
-    float previous_ = 0.0f;       // the latest interval's peak
-    std::int64_t next_ = 0;       // frames (and trailing silence) seen
-};
-
 }  // namespace
 
+// The pipeline, frame by frame: the input's sample peaks and interpolated
+// values (known 6 frames later), the level of each frame from them, the
+// limiter's envelope over those levels (lookahead_samples later), then the
+// two correction passes (OvershootCorrection::kLatency later each). All of it
+// works on one store of the frames in flight.
 struct TruePeakStream::State {
     State(LimiterStream envelope, std::uint64_t channels, unsigned oversampling, float ceiling)
         : envelope(std::move(envelope)),
           channels(channels),
+          oversampling(oversampling),
           ceiling(ceiling),
-          levels(channels, oversampling),
-          waiting(channels),
-          first(channels, oversampling, ceiling),
-          second(channels, oversampling, ceiling),
-          between(channels),
-          done(channels)
+          frames(channels),
+          correction(channels, oversampling, ceiling)
     {
     }
 
-    LimiterStream envelope;  // mono, fed the levels
+    LimiterStream envelope;  // mono: fed the levels, whose magnitudes they are
     std::uint64_t channels;
+    unsigned oversampling;
     float ceiling;
-    TruePeakLevels levels;
-    FrameQueue waiting;  // frames whose gains the envelope has not given yet
-    OvershootCorrector first, second;
-    FrameQueue between, done;
-    std::uint64_t frames_in = 0, frames_out = 0;
+    TruePeakFrames frames;
+    OvershootCorrection correction;
+    std::int64_t frames_in = 0, frames_out = 0;
+    std::int64_t next_interval = -static_cast<std::int64_t>(kTruePeakLatency);  // first not measured
+    std::int64_t next_level = 0, gained = 0;
     bool finished = false;
-    std::vector<float> level_scratch, gain_scratch, out_scratch;
+    std::vector<float> levels, gains, unused;
 
     std::uint64_t latency() const noexcept
     {
-        return kTruePeakLatency + envelope.latency() + 2 * OvershootCorrector::kLatency;
+        return kTruePeakLatency + envelope.latency() + 2 * OvershootCorrection::kLatency;
     }
 
-    std::vector<const float*> planar(const float* block, std::size_t frames) const
+    // Sample peaks of the frames from `first` to the newest.
+    void measure_peaks(std::int64_t first)
     {
-        std::vector<const float*> p(channels);
-        for (std::size_t c = 0; c < channels; ++c) p[c] = block + c * frames;
-        return p;
-    }
-
-    // Feeds levels to the envelope (finishing it at the end) and sends the
-    // frames it gives gains for through both correctors.
-    void run_envelope(bool end)
-    {
-        const std::size_t n = level_scratch.size();
-        std::size_t ready = envelope.frames_ready_after(n);
-        gain_scratch.resize(ready);
-        out_scratch.resize(ready);
-        envelope.push(level_scratch, out_scratch, gain_scratch);
-        forward(ready);
-        if (end) {
-            ready = envelope.frames_pending();
-            gain_scratch.resize(ready);
-            out_scratch.resize(ready);
-            envelope.finish(out_scratch, gain_scratch);
-            forward(ready);
-            first.finish(between);
-            pass_between();
-            second.finish(done);
+        const std::size_t from = frames.slot(first), to = frames.slot(frames.end());
+        float* peaks = frames.peaks.data();
+        for (std::size_t c = 0; c < channels; ++c) {
+            const float* x = frames.samples[c].data();
+            for (std::size_t s = from; s < to; ++s) peaks[s] = std::max(peaks[s], std::fabs(x[s]));
         }
     }
 
-    void forward(std::size_t frames)
+    // The input's interpolated values up to the interval after frame `last`.
+    void measure_intervals(std::int64_t last)
     {
-        std::vector<const float*> p(channels);
-        for (std::size_t c = 0; c < channels; ++c) p[c] = waiting.channel(c);
-        first.push(p.data(), gain_scratch.data(), frames, between);
-        waiting.drop_front(frames);
-        pass_between();
+        if (last < next_interval) return;
+        const auto count = static_cast<std::size_t>(last - next_interval + 1);
+        const std::size_t window = frames.slot(next_interval - 5);
+        for (std::size_t c = 0; c < channels; ++c)
+            interval_peaks(frames.samples[c].data() + window, count, oversampling,
+                           frames.intervals.data() + frames.slot(next_interval));
+        next_interval = last + 1;
     }
 
-    void pass_between()
+    // Levels of the real frames whose following interval is known; an
+    // interpolation can overflow, the envelope needs finite levels.
+    void collect_levels()
     {
-        std::vector<const float*> p(channels);
-        for (std::size_t c = 0; c < channels; ++c) p[c] = between.channel(c);
-        const std::size_t n = between.size();
-        second.push(p.data(), between.gain(), n, done);
-        between.drop_front(n);
+        const std::int64_t last = std::min(next_interval - 1, frames_in - 1);
+        const auto n = static_cast<std::size_t>(std::max<std::int64_t>(last - next_level + 1, 0));
+        levels.resize(n);
+        const float* peaks = frames.peaks.data() + frames.slot(next_level);
+        const float* after = frames.intervals.data() + frames.slot(next_level);
+        const float* before = after - 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            const float level = std::max(peaks[i], std::max(before[i], after[i]));
+            levels[i] = std::min(level, FLT_MAX);
+        }
+        next_level += static_cast<std::int64_t>(n);
     }
 
-    // Writes the finished frames as limited samples and gains.
-    void hand_out(std::span<float> out, std::span<float> gains)
+    void take_gains(std::size_t n)
     {
-        const std::size_t n = gains.size();
+        const std::size_t first = frames.slot(gained);
+        float* envelope_gain = frames.envelope.data() + first;
+        float* first_gain = frames.first_gain.data() + first;
+        const double* factor = frames.first_factor.data() + first;
+        for (std::size_t i = 0; i < n; ++i) {
+            envelope_gain[i] = gains[i];
+            first_gain[i] = static_cast<float>(static_cast<double>(gains[i]) * factor[i]);
+        }
+        gained += static_cast<std::int64_t>(n);
+    }
+
+    void run_envelope(bool end)
+    {
+        std::size_t n = envelope.frames_ready_after(levels.size());
+        gains.resize(n), unused.resize(n);
+        envelope.push(levels, unused, gains);
+        take_gains(n);
+        if (!end) return;
+        n = envelope.frames_pending();
+        gains.resize(n), unused.resize(n);
+        envelope.finish(unused, gains);
+        take_gains(n);
+    }
+
+    void correct(std::int64_t last)
+    {
+        correction.first_pass(frames, std::min(last, gained - 7));
+        correction.second_pass(frames, std::min(last, correction.first_final() - 7));
+    }
+
+    // The output of every frame the second pass has finished.
+    void hand_out(std::span<float> out, std::span<float> gains_out)
+    {
+        const std::size_t n = gains_out.size(), first = frames.slot(frames_out);
+        for (std::size_t f = 0; f < n; ++f) gains_out[f] = OvershootCorrection::final_gain(frames, first + f);
         for (std::size_t c = 0; c < channels; ++c) {
-            const float* x = done.channel(c);
+            const float* x = frames.samples[c].data() + first;
             float* y = out.data() + c * n;
             for (std::size_t f = 0; f < n; ++f) {
-                const float v = x[f] * done.gain()[f];
+                const float v = x[f] * gains_out[f];
                 const float low = v < -ceiling ? -ceiling : v;
                 y[f] = low > ceiling ? ceiling : low;
             }
         }
-        std::copy(done.gain(), done.gain() + n, gains.begin());
-        done.drop_front(n);
-        frames_out += n;
+        frames_out += static_cast<std::int64_t>(n);
+        frames.forget_before(frames_out);
     }
 };
 
@@ -194,17 +169,17 @@ Result<TruePeakStream> TruePeakStream::create(const NaloLimiter& limiter, std::u
 
 std::uint64_t TruePeakStream::channels() const noexcept { return state_->channels; }
 std::uint64_t TruePeakStream::latency() const noexcept { return state_->latency(); }
-std::uint64_t TruePeakStream::frames_in() const noexcept { return state_->frames_in; }
-std::uint64_t TruePeakStream::frames_out() const noexcept { return state_->frames_out; }
+std::uint64_t TruePeakStream::frames_in() const noexcept { return static_cast<std::uint64_t>(state_->frames_in); }
+std::uint64_t TruePeakStream::frames_out() const noexcept { return static_cast<std::uint64_t>(state_->frames_out); }
 bool TruePeakStream::finished() const noexcept { return state_->finished; }
 
 std::uint64_t TruePeakStream::frames_ready_after(std::uint64_t frames) const noexcept
 {
-    const std::uint64_t total = state_->frames_in + frames, lag = latency();
-    return total > lag ? total - lag - state_->frames_out : 0;
+    const std::uint64_t total = frames_in() + frames, lag = latency();
+    return total > lag ? total - lag - frames_out() : 0;
 }
 
-std::uint64_t TruePeakStream::frames_pending() const noexcept { return state_->frames_in - state_->frames_out; }
+std::uint64_t TruePeakStream::frames_pending() const noexcept { return frames_in() - frames_out(); }
 
 std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, std::span<float> out,
                                                  std::span<float> gains)
@@ -218,12 +193,16 @@ std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, s
     const std::uint64_t ready = frames_ready_after(frames);
     if (gains.size() != ready || out.size() != ready * s.channels) return LimiterError::allocation_failed();
     try {
-        const auto p = s.planar(block.data(), frames);
-        s.waiting.append(p.data(), std::vector<float>(frames, 0.0f).data(), frames);
-        s.frames_in += frames;
-        s.level_scratch.clear();
-        s.levels.add(p.data(), frames, s.frames_in, s.level_scratch);
+        std::vector<const float*> planar(s.channels);
+        for (std::size_t c = 0; c < s.channels; ++c) planar[c] = block.data() + c * frames;
+        const std::int64_t first = s.frames.end();
+        s.frames.append(planar.data(), frames);
+        s.frames_in += static_cast<std::int64_t>(frames);
+        s.measure_peaks(first);
+        s.measure_intervals(s.frames_in - 1 - static_cast<std::int64_t>(kTruePeakLatency));
+        s.collect_levels();
         s.run_envelope(false);
+        s.correct(INT64_MAX);
         s.hand_out(out, gains);
     } catch (const std::bad_alloc&) {
         return LimiterError::allocation_failed();
@@ -238,11 +217,14 @@ std::optional<LimiterError> TruePeakStream::finish(std::span<float> out, std::sp
     const std::uint64_t pending = frames_pending();
     if (gains.size() != pending || out.size() != pending * s.channels) return LimiterError::allocation_failed();
     try {
-        static constexpr float kSilence[kTruePeakLatency] = {};
-        const std::vector<const float*> silence(s.channels, kSilence);
-        s.level_scratch.clear();
-        s.levels.add(silence.data(), kTruePeakLatency, s.frames_in, s.level_scratch);
+        // The silence after the end: measured, never handed out.
+        s.frames.append(nullptr, kTruePeakHistory);
+        const std::int64_t last = s.frames_in - 1 + static_cast<std::int64_t>(kTruePeakLatency) - 1;
+        s.measure_intervals(last);
+        s.collect_levels();
         s.run_envelope(true);
+        s.correction.first_pass(s.frames, last);
+        s.correction.second_pass(s.frames, last);
         s.finished = true;
         s.hand_out(out, gains);
     } catch (const std::bad_alloc&) {
