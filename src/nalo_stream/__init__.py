@@ -8,6 +8,7 @@ command) limits audio files of any length in bounded memory.
 from __future__ import annotations
 
 from ._native import LimiterStream
-from .files import FileSummary, TruncatedInputWarning, limit_file
+from .files import AudioFileError, TruncatedInputWarning, limit_file
+from .summary import FileSummary
 
-__all__ = ["FileSummary", "LimiterStream", "TruncatedInputWarning", "limit_file"]
+__all__ = ["AudioFileError", "FileSummary", "LimiterStream", "TruncatedInputWarning", "limit_file"]

@@ -268,7 +268,9 @@ def _read_block(reader: Any, source: Path, frames: int, dtype: str, done: int) -
     try:
         return reader.read(frames, dtype=dtype, always_2d=True)
     except (RuntimeError, ValueError) as error:
-        raise AudioFileError(source, f"cannot read past frame {done}: {_libsndfile_reason(error)}") from None
+        raise AudioFileError(
+            source, f"cannot read past frame {done} of {reader.frames}: {_libsndfile_reason(error)}"
+        ) from None
 
 
 # ---------------------------------------------------------------- progress
