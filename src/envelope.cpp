@@ -5,8 +5,11 @@
 
 namespace nalo {
 
+// ---------------------------------------------------------------- moving minimum
+
 MovingMinimum::MovingMinimum(std::uint64_t window_length)
     : window_length_(window_length),
+      // Not initialised here: reset() and the pushes write what they reach.
       storage_(new double[2 * (static_cast<std::size_t>(window_length) + 1)]),
       current_(storage_.get()),
       previous_(storage_.get() + window_length + 1)
@@ -16,18 +19,20 @@ MovingMinimum::MovingMinimum(std::uint64_t window_length)
 
 void MovingMinimum::reset() noexcept
 {
-    // No previous segment yet: its suffix minima are +inf, so the window is
-    // covered by the current segment's prefix alone.
-    std::fill(previous_, previous_ + window_length_ + 1, kInfinity);
+    // The slot past each half ends the suffix reads of the segment's last
+    // offset; the previous half's other slots are made +inf as pushes reach
+    // them (Cursor::prepare).
     current_[window_length_] = kInfinity;
+    previous_[window_length_] = kInfinity;
     position_ = 0;
     prefix_ = kInfinity;
     next_index_ = 0;
+    ready_ = 0;
 }
 
 MovingMinimum::Cursor MovingMinimum::cursor() noexcept
 {
-    return {current_, previous_, window_length_, position_, prefix_, next_index_};
+    return {current_, previous_, window_length_, position_, prefix_, next_index_, ready_};
 }
 
 void MovingMinimum::store(const Cursor& c) noexcept
@@ -37,14 +42,24 @@ void MovingMinimum::store(const Cursor& c) noexcept
     position_ = c.position;
     prefix_ = c.prefix;
     next_index_ = c.next_index;
+    ready_ = c.ready;
 }
 
-void MovingMinimum::close_segment(double* segment, std::uint64_t window) noexcept
+void MovingMinimum::Cursor::fill_infinite(std::uint64_t end) noexcept
+{
+    std::fill(previous + ready, previous + end, std::numeric_limits<double>::infinity());
+    ready = end;
+}
+
+void MovingMinimum::Cursor::close_segment() noexcept
 {
     for (std::uint64_t j = window - 1; j-- > 0;) {
-        const double next = segment[j + 1];
-        segment[j] = next < segment[j] ? next : segment[j];
+        const double next = current[j + 1];
+        current[j] = next < current[j] ? next : current[j];
     }
+    std::swap(current, previous);
+    position = 0;
+    prefix = std::numeric_limits<double>::infinity();
 }
 
 void MovingMinimum::Cursor::push_ones(std::uint64_t count) noexcept
@@ -66,17 +81,15 @@ void MovingMinimum::Cursor::push_ones(std::uint64_t count) noexcept
         position += n;
         next_index += n;
         count -= n;
-        if (position == window) {
-            close_segment(current, window);
-            std::swap(current, previous);
-            position = 0;
-            prefix = std::numeric_limits<double>::infinity();
-        }
+        if (position == window) close_segment();
     }
 }
 
+// ---------------------------------------------------------------- moving average
+
 MovingAverage::MovingAverage(std::uint64_t length)
     : length_(length),
+      // Not initialised here: the pushes write the ones they reach.
       buffer_(new double[static_cast<std::size_t>(length)]),
       sum_(static_cast<double>(length)),
       reciprocal_length_(1.0 / static_cast<double>(length))
@@ -86,9 +99,28 @@ MovingAverage::MovingAverage(std::uint64_t length)
 
 void MovingAverage::reset() noexcept
 {
-    std::fill(buffer_.get(), buffer_.get() + length_, 1.0);
     position_ = 0;
     sum_ = static_cast<double>(length_);
+    filled_ = 0;
+}
+
+void MovingAverage::Cursor::fill_ones(std::uint64_t end) noexcept
+{
+    std::fill(buffer + filled, buffer + end, 1.0);
+    filled = end;
+}
+
+// The ring is read oldest first: while the envelope is settling, the oldest
+// inputs are the ones that still differ, so the check usually ends at its
+// first comparison and costs nothing like a full pass for a long ring.
+bool MovingAverage::Cursor::holds_only(double value) const noexcept
+{
+    if (filled < length && value != 1.0) return false;  // unwritten slots hold 1.0
+    for (std::uint64_t j = position; j < filled; ++j)
+        if (buffer[j] != value) return false;
+    for (std::uint64_t j = 0; j < std::min(position, filled); ++j)
+        if (buffer[j] != value) return false;
+    return true;
 }
 
 }  // namespace nalo

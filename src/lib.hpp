@@ -131,7 +131,8 @@ class NaloLimiter {
 public:
     // Validates the settings in a fixed order (sample rate, threshold, attack,
     // hold, release, then the attack's sample count) and allocates the
-    // envelope at its final size. A record that exists is valid.
+    // envelope at its final size (the memory is touched only as far as the
+    // signals processed reach). A record that exists is valid.
     static Result<NaloLimiter> create(std::uint32_t sample_rate, double threshold_dBFS, double attack_ms,
                                       double hold_ms, double release_ms);
 
@@ -200,6 +201,11 @@ std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<
 // of a signal into blocks, the concatenated output equals process_planar of
 // the whole signal, bit for bit, samples and gains.
 //
+// Blocks of any size work; the output goes straight into the caller's
+// buffers, and the stream holds back only the frames not yet final (at most
+// latency() frames of samples and levels). A push costs time proportional to
+// its block, never to the window or the look-ahead.
+//
 // A stream copies the limiter's configuration and owns its envelope state:
 // the limiter stays free for other use, and one limiter may feed several
 // streams. Blocks and outputs are planar with their own frame counts: the
@@ -236,7 +242,21 @@ public:
     // Ends the signal and writes the frames_pending() frames held back.
     // Fails with StreamFinished when called twice, AllocationFailed for
     // outputs of the wrong size.
-    std::optional<LimiterError> finish(std::span<float> out, std::span<float> gains);
+    //
+    // Ending costs latency() envelope steps (none for a stream that never
+    // got a frame). For an absurd look-ahead that is a long time: with
+    // `max_steps` the end runs in bounded pieces, each writing the
+    // frames_ready_after_end_steps(max_steps) frames that it makes final
+    // (often none until the last pieces), until end_steps_left() is 0 and
+    // finished() is true. Once the end has begun, push fails with
+    // StreamFinished.
+    std::optional<LimiterError> finish(std::span<float> out, std::span<float> gains,
+                                       std::uint64_t max_steps = UINT64_MAX);
+
+    // End-of-signal steps still to run, and the frames that finish() with
+    // `max_steps` hands out.
+    std::uint64_t end_steps_left() const noexcept;
+    std::uint64_t frames_ready_after_end_steps(std::uint64_t max_steps) const noexcept;
 
 private:
     struct State;

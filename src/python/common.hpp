@@ -56,9 +56,4 @@ Result guard_exceptions(Result failure, Body&& body) noexcept
     return failure;
 }
 
-// The signature of a METH_FASTCALL | METH_KEYWORDS function (the public
-// typedef for it only exists from 3.13 on).
-using FastCallWithKeywords = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames);
-
 }  // namespace nalo::python

@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "../lib.hpp"
 #include "arguments.hpp"
 #include "marshalling.hpp"
+#include "settings.hpp"
 
 namespace nalo::python {
 
@@ -21,6 +23,10 @@ struct PyNaloLimiter {
     // 0: free; n > 0: n readers (properties, text form); -1: a process call
     // holds the record exclusively.
     std::atomic<std::int64_t> use_state;
+    // The constructor's arguments as converted, for pickling (the record
+    // keeps only what is derived from the settings).
+    std::uint32_t sample_rate;
+    Settings settings;
 };
 
 PyNaloLimiter* as_limiter(PyObject* self) noexcept { return reinterpret_cast<PyNaloLimiter*>(self); }
@@ -74,7 +80,8 @@ private:
     bool held_ = false;
 };
 
-constexpr const char* kConstructorNames[] = {"sample_rate", "threshold_dBFS", "attack_ms", "hold_ms", "release_ms"};
+constexpr const char* kConstructorNames[] = {"sample_rate", kSettingNames[0], kSettingNames[1], kSettingNames[2],
+                                             kSettingNames[3]};
 constexpr Parameters kConstructor{"NaloLimiter.__new__()", kConstructorNames, 5, 1};
 
 constexpr const char* kProcessNames[] = {"audio", "axis"};
@@ -85,25 +92,18 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     return guard_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
         Bound bound;
         if (!bind_tuple(kConstructor, args, kwargs, bound)) return nullptr;
-
-        double settings[4] = {0.0, 5.0, 15.0, 40.0};  // threshold_dBFS, attack_ms, hold_ms, release_ms
-        for (std::size_t i = 0; i < 4; ++i)
-            if (bound[i + 1] != nullptr && !convert_double(bound[i + 1], kConstructorNames[i + 1], settings[i]))
-                return nullptr;
-        std::uint32_t sample_rate = 0;
-        if (!parse_sample_rate(bound[0], sample_rate)) return nullptr;
-
-        auto made = NaloLimiter::create(sample_rate, settings[0], settings[1], settings[2], settings[3]);
-        if (!made) {
-            value_error(made.error());
-            return nullptr;
-        }
+        Settings settings;
+        if (!convert_settings(bound, 1, settings)) return nullptr;
+        std::optional<NaloLimiter> made = make_limiter(bound[0], settings);
+        if (!made) return nullptr;
 
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
         if (self == nullptr) return nullptr;  // the record is released with `made`
-        new (&as_limiter(self)->limiter) NaloLimiter(std::move(made).value());
+        new (&as_limiter(self)->limiter) NaloLimiter(std::move(*made));
         new (&as_limiter(self)->use_state) std::atomic<std::int64_t>(0);
+        as_limiter(self)->sample_rate = made->sample_rate;
+        as_limiter(self)->settings = settings;
         return self;
     });
 }
@@ -129,8 +129,8 @@ PyObject* limiter_process(PyObject* self_object, PyObject* const* args, Py_ssize
         WriteBorrow borrow(self);  // freed again on every path out, after the tuple is built
         if (!borrow) return nullptr;
 
-        Ref input(extract_audio(bound[0]));
-        if (!input) return nullptr;
+        AudioInput input;
+        if (!convert_audio(bound[0], input)) return nullptr;
         std::int64_t axis = -1;
         if (bound[1] != nullptr && !convert_int64(bound[1], "axis", axis)) return nullptr;
 
@@ -255,11 +255,37 @@ PyType_Spec limiter_spec = {
     limiter_slots,
 };
 
+// copyreg's reducer for NaloLimiter, bound to the type: a limiter pickles as
+// a call of the class on the constructor's arguments.
+PyObject* reduce_limiter(PyObject* type, PyObject* object)
+{
+    if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) {
+        PyErr_SetString(PyExc_TypeError, "expected a NaloLimiter");
+        return nullptr;
+    }
+    const PyNaloLimiter* self = as_limiter(object);
+    const Settings& s = self->settings;
+    return Py_BuildValue("O(kdddd)", type, static_cast<unsigned long>(self->sample_rate), s.threshold_dBFS,
+                         s.attack_ms, s.hold_ms, s.release_ms);
+}
+
+PyMethodDef reduce_def = {"reduce_limiter", &reduce_limiter, METH_O, nullptr};
+
 }  // namespace
 
 PyObject* create_limiter_type(PyObject* module)
 {
     return PyType_FromModuleAndSpec(module, &limiter_spec, nullptr);
+}
+
+int register_pickling(PyObject* type)
+{
+    Ref copyreg(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return -1;
+    Ref reducer(PyCFunction_NewEx(&reduce_def, type, nullptr));
+    if (!reducer) return -1;
+    Ref done(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, reducer.get()));
+    return done ? 0 : -1;
 }
 
 }  // namespace nalo::python

@@ -1,20 +1,22 @@
 // The extension module nalo_limiter: multi-phase
 // initialisation, __all__, the class NaloLimiter and the function limit.
 #include <cstdint>
-#include <new>
+#include <optional>
 
 #include "../lib.hpp"
 #include "arguments.hpp"
 #include "common.hpp"
 #include "limiter_type.hpp"
 #include "marshalling.hpp"
+#include "numpy_api.hpp"
+#include "settings.hpp"
 
 namespace nalo::python {
 
 namespace {
 
-constexpr const char* kLimitNames[] = {"audio",   "sample_rate", "threshold_dBFS", "attack_ms",
-                                       "hold_ms", "release_ms",  "axis"};
+constexpr const char* kLimitNames[] = {"audio",          "sample_rate",    kSettingNames[0], kSettingNames[1],
+                                       kSettingNames[2], kSettingNames[3], "axis"};
 constexpr Parameters kLimit{"limit()", kLimitNames, 7, 2};
 
 PyObject* limit(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -24,23 +26,15 @@ PyObject* limit(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, P
         if (!bind_fastcall(kLimit, args, nargs, kwnames, bound)) return nullptr;
 
         // audio first, then the optional parameters, the sample rate last.
-        Ref input(extract_audio(bound[0]));
-        if (!input) return nullptr;
-        double settings[4] = {0.0, 5.0, 15.0, 40.0};  // threshold_dBFS, attack_ms, hold_ms, release_ms
-        for (std::size_t i = 0; i < 4; ++i)
-            if (bound[i + 2] != nullptr && !convert_double(bound[i + 2], kLimitNames[i + 2], settings[i]))
-                return nullptr;
+        AudioInput input;
+        if (!convert_audio(bound[0], input)) return nullptr;
+        Settings settings;
+        if (!convert_settings(bound, 2, settings)) return nullptr;
         std::int64_t axis = -1;
         if (bound[6] != nullptr && !convert_int64(bound[6], "axis", axis)) return nullptr;
-        std::uint32_t sample_rate = 0;
-        if (!parse_sample_rate(bound[1], sample_rate)) return nullptr;
-
-        auto made = NaloLimiter::create(sample_rate, settings[0], settings[1], settings[2], settings[3]);
-        if (!made) {
-            value_error(made.error());
-            return nullptr;
-        }
-        return process_to_tuple(made.value(), std::move(input), axis);
+        std::optional<NaloLimiter> made = make_limiter(bound[1], settings);
+        if (!made) return nullptr;
+        return process_to_tuple(*made, std::move(input), axis);
     });
 }
 
@@ -89,6 +83,7 @@ int exec_module(PyObject* module)
 
         Ref type(create_limiter_type(module));
         if (!type || add_public(module, "NaloLimiter", type.get()) < 0) return -1;
+        if (register_pickling(type.get()) < 0) return -1;
 
         Ref module_name(PyModule_GetNameObject(module));
         if (!module_name) return -1;

@@ -18,6 +18,7 @@ namespace {
 using nalo::NaloLimiter;
 using nalo_test::bits;
 using nalo_test::make_limiter;
+using Windows = nalo::WindowTestAccess;
 
 std::vector<float> gains_for(NaloLimiter& lim, std::vector<float> levels)
 {
@@ -41,7 +42,7 @@ TEST(MovingMinimum, MatchesABruteForceMinimumAcrossResets)
                 const double v =
                     i % 300 < 150 ? static_cast<double>(i % 300) : std::floor(rng.uniform(0.0, 20.0));
                 pushed.push_back(v);
-                const double got = minimum.push(v);
+                const double got = Windows::push(minimum, v);
                 const std::size_t from = pushed.size() > window ? pushed.size() - window : 0;
                 const double want = *std::min_element(pushed.begin() + static_cast<long>(from), pushed.end());
                 ASSERT_EQ(got, want) << "window " << window << " push " << i;
@@ -62,17 +63,15 @@ TEST(MovingMinimum, PushOnesEqualsPushingOnesOneByOne)
             nalo::MovingMinimum bulk(window), single(window);
             for (int i = 0; i < 37; ++i) {
                 const double v = below_one(rng);
-                bulk.push(v);
-                single.push(v);
+                Windows::push(bulk, v);
+                Windows::push(single, v);
             }
-            auto cursor = bulk.cursor();
-            cursor.push_ones(ones);
-            bulk.store(cursor);
-            for (std::uint64_t i = 0; i < ones; ++i) single.push(1.0);
+            Windows::push_ones(bulk, ones);
+            for (std::uint64_t i = 0; i < ones; ++i) Windows::push(single, 1.0);
             ASSERT_EQ(bulk.next_index(), single.next_index());
             for (int i = 0; i < 250; ++i) {
                 const double v = i % 50 < 3 ? below_one(rng) : 1.0;
-                ASSERT_EQ(bulk.push(v), single.push(v)) << "window " << window << " ones " << ones << " push " << i;
+                ASSERT_EQ(Windows::push(bulk, v), Windows::push(single, v)) << "window " << window << " ones " << ones << " push " << i;
             }
         }
     }
@@ -81,14 +80,14 @@ TEST(MovingMinimum, PushOnesEqualsPushingOnesOneByOne)
 TEST(MovingAverage, ResetRestoresOnesAndSum)
 {
     nalo::MovingAverage stage(3);
-    EXPECT_EQ(stage.push(0.0), 2.0 * (1.0 / 3.0));
-    EXPECT_EQ(stage.push(0.0), 1.0 * (1.0 / 3.0));
-    EXPECT_EQ(stage.push(0.5), 0.5 * (1.0 / 3.0));
-    EXPECT_EQ(stage.push(0.5), 1.0 * (1.0 / 3.0));  // the ring wrapped: the first 0.0 left
+    EXPECT_EQ(Windows::push(stage, 0.0), 2.0 * (1.0 / 3.0));
+    EXPECT_EQ(Windows::push(stage, 0.0), 1.0 * (1.0 / 3.0));
+    EXPECT_EQ(Windows::push(stage, 0.5), 0.5 * (1.0 / 3.0));
+    EXPECT_EQ(Windows::push(stage, 0.5), 1.0 * (1.0 / 3.0));  // the ring wrapped: the first 0.0 left
     stage.reset();
     EXPECT_EQ(stage.sum(), 3.0);
-    EXPECT_EQ(stage.push(1.0), 1.0);
-    EXPECT_EQ(stage.push(0.25), 2.25 * (1.0 / 3.0));
+    EXPECT_EQ(Windows::push(stage, 1.0), 1.0);
+    EXPECT_EQ(Windows::push(stage, 0.25), 2.25 * (1.0 / 3.0));
 }
 
 // ---------------------------------------------------------------- isolated impulses

@@ -195,3 +195,41 @@ inline std::vector<float> make_signal(Signal kind, std::size_t count, double cei
 }
 
 }  // namespace nalo_test
+
+// The tests' one way into the window structures: single pushes through the
+// cursors the engine uses.
+namespace nalo {
+struct WindowTestAccess {
+    static double push(MovingMinimum& minimum, double value)
+    {
+        MovingMinimum::Cursor c = minimum.cursor();
+        c.prepare(1);
+        c.current[c.position] = value;
+        c.prefix = value < c.prefix ? value : c.prefix;
+        const double tail = c.previous[c.position + 1];
+        const double result = tail < c.prefix ? tail : c.prefix;
+        ++c.next_index;
+        if (++c.position == c.window) c.close_segment();
+        minimum.store(c);
+        return result;
+    }
+
+    static void push_ones(MovingMinimum& minimum, std::uint64_t count)
+    {
+        MovingMinimum::Cursor c = minimum.cursor();
+        c.push_ones(count);
+        minimum.store(c);
+    }
+
+    static double push(MovingAverage& stage, double value)
+    {
+        MovingAverage::Cursor c = stage.cursor();
+        c.prepare(1);
+        c.sum = c.sum + (value - c.buffer[c.position]);
+        c.buffer[c.position] = value;
+        if (++c.position == c.length) c.position = 0;
+        stage.store(c);
+        return c.sum * c.reciprocal_length;
+    }
+};
+}  // namespace nalo
