@@ -1,8 +1,7 @@
 // The extension nalo_stream._native: the class LimiterStream, re-exported by
 // the Python package nalo_stream.
-#include "../common.hpp"
-#include "../marshalling.hpp"
-#include "blocks.hpp"
+#include "python/common.hpp"
+#include "python/numpy_api.hpp"
 #include "stream_type.hpp"
 
 namespace nalo::python::stream {
@@ -12,7 +11,7 @@ namespace {
 int exec_module(PyObject* module)
 {
     return guard_exceptions<int>(-1, [&]() -> int {
-        if (import_numpy() < 0 || import_arrays() < 0) return -1;
+        if (import_numpy() < 0) return -1;
         Ref type(create_stream_type(module));
         if (!type) return -1;
         return PyModule_AddObjectRef(module, "LimiterStream", type.get());

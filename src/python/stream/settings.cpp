@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "../marshalling.hpp"
+#include "python/errors.hpp"
 
 namespace nalo::python::stream {
 

@@ -4,8 +4,8 @@
 
 #include <optional>
 
-#include "../../lib.hpp"
-#include "../common.hpp"
+#include "lib.hpp"
+#include "python/common.hpp"
 
 namespace nalo::python::stream {
 

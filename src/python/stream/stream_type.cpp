@@ -8,9 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "../../lib.hpp"
-#include "../arguments.hpp"
-#include "../marshalling.hpp"
+#include "lib.hpp"
+#include "python/arguments.hpp"
+#include "python/audio_arrays.hpp"
+#include "python/errors.hpp"
+#include "python/planar_copy.hpp"
 #include "blocks.hpp"
 #include "settings.hpp"
 
@@ -26,8 +28,8 @@ struct State {
 
     NaloLimiter limiter;                // the settings copied from the NaloLimiter
     std::optional<LimiterStream> core;  // opened by the first non-empty block
-    Layout layout;                      // fixed with `core`
-    std::optional<Layout> last_seen;    // the shape of flush()'s results before that
+    AudioLayout layout;                    // fixed with `core`
+    std::optional<AudioLayout> last_seen;  // the shape of flush()'s results before that
     bool flushed = false;
     std::atomic<bool> busy{false};
     std::atomic<std::uint64_t> latency{0};
@@ -83,7 +85,7 @@ bool refuse_if_flushed(const State& state, const char* call)
 
 // Opens the core stream for `layout` on the first non-empty block, or checks
 // that a later block matches it. False with ValueError or MemoryError set.
-bool accept_layout(State& state, const Layout& layout, std::uint64_t frames)
+bool accept_layout(State& state, const AudioLayout& layout)
 {
     if (state.core) {
         if (layout.channels != state.layout.channels) {
@@ -92,7 +94,7 @@ bool accept_layout(State& state, const Layout& layout, std::uint64_t frames)
                          static_cast<unsigned long long>(state.layout.channels));
             return false;
         }
-        if (!(layout == state.layout)) {
+        if (!same_layout(layout, state.layout)) {
             PyErr_Format(PyExc_ValueError, "block layout %s differs from the stream's %s", layout_name(layout),
                          layout_name(state.layout));
             return false;
@@ -100,7 +102,7 @@ bool accept_layout(State& state, const Layout& layout, std::uint64_t frames)
         return true;
     }
     state.last_seen = layout;
-    if (frames == 0) return true;
+    if (layout.frames == 0) return true;
     auto made = LimiterStream::create(state.limiter, layout.channels);
     if (!made) {
         value_error(made.error());
@@ -124,9 +126,11 @@ void raise_core_error(const State& state, const LimiterError& error, std::uint64
         value_error(error);
         return;
     }
+    AudioLayout block = state.layout;
+    block.frames = block_frames;
+    block.samples = block.channels * block_frames;
     const std::uint64_t frame = error.count % block_frames;
-    const std::uint64_t channel = error.count / block_frames;
-    const std::uint64_t index = state.layout.frames_first() ? frame * state.layout.channels + channel : error.count;
+    const std::uint64_t index = flat_index(block, error.count);
     PyErr_Format(PyExc_ValueError, "input sample at flat index %llu is not finite (frame %llu of the stream)",
                  static_cast<unsigned long long>(index),
                  static_cast<unsigned long long>(state.frames_in.load() + frame));
@@ -139,27 +143,26 @@ void count(State& state)
 }
 
 // process() of a block that passed every check.
-PyObject* push_block(State& state, PyObject* array, const Layout& layout, std::uint64_t frames)
+PyObject* push_block(State& state, PyObject* array, const AudioLayout& layout)
 {
     Results results;
     if (!state.core) {  // empty blocks before the first samples: nothing to do
         if (!results.allocate(layout, 0)) return nullptr;
         return results.to_tuple();
     }
-    std::vector<float> planar(layout.channels * frames);
-    copy_planar(array, layout, frames, planar.data());
-    const std::uint64_t ready = state.core->frames_ready_after(frames);
-    if (!results.allocate(layout, ready)) return nullptr;
+    std::vector<float> planar(layout.samples);
+    read_planar(audio_view(array, layout), 0, layout.frames, planar.data());
+    if (!results.allocate(layout, state.core->frames_ready_after(layout.frames))) return nullptr;
 
     std::optional<LimiterError> failure;
     {
         ReleasedLock released;
         failure = state.core->push(std::span<const float>(planar.data(), planar.size()),
-                                   std::span<float>(results.planar(), layout.channels * ready),
-                                   std::span<float>(results.gains(), ready));
+                                   std::span<float>(results.planar(), results.samples()),
+                                   std::span<float>(results.gains(), results.frames()));
     }
     if (failure) {
-        raise_core_error(state, *failure, frames);
+        raise_core_error(state, *failure, layout.frames);
         return nullptr;
     }
     count(state);
@@ -182,11 +185,9 @@ PyObject* stream_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         if (!array) return nullptr;
         std::int64_t axis = -1;
         if (bound[1] != nullptr && !convert_int64(bound[1], "axis", axis)) return nullptr;
-        Layout layout;
-        std::uint64_t frames = 0;
-        if (!block_layout(array.get(), axis, layout, frames) || !accept_layout(state, layout, frames))
-            return nullptr;
-        return push_block(state, array.get(), layout, frames);
+        AudioLayout layout;
+        if (!audio_layout(array.get(), axis, layout) || !accept_layout(state, layout)) return nullptr;
+        return push_block(state, array.get(), layout);
     });
 }
 
@@ -199,17 +200,16 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/)
 
         Results results;
         if (!state.core) {
-            if (!results.allocate(state.last_seen.value_or(Layout{}), 0)) return nullptr;
+            if (!results.allocate(state.last_seen.value_or(AudioLayout{}), 0)) return nullptr;
             state.flushed = true;
             return results.to_tuple();
         }
-        const std::uint64_t pending = state.core->frames_pending();
-        if (!results.allocate(state.layout, pending)) return nullptr;
+        if (!results.allocate(state.layout, state.core->frames_pending())) return nullptr;
         std::optional<LimiterError> failure;
         {
             ReleasedLock released;
-            failure = state.core->finish(std::span<float>(results.planar(), state.layout.channels * pending),
-                                         std::span<float>(results.gains(), pending));
+            failure = state.core->finish(std::span<float>(results.planar(), results.samples()),
+                                         std::span<float>(results.gains(), results.frames()));
         }
         if (failure) {
             raise_core_error(state, *failure, 0);
