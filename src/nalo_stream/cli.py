@@ -119,8 +119,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        import soundfile
-        import tqdm
+        import soundfile  # type: ignore[import-untyped]
+        import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         print(MISSING, file=sys.stderr)
         return 1

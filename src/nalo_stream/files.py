@@ -87,7 +87,7 @@ def limit_file(
         ValueError: Invalid settings, subtype, gains file name or block size.
     """
     try:
-        import soundfile
+        import soundfile  # type: ignore[import-untyped]
     except ImportError as error:
         raise ImportError(MISSING_CLI_PACKAGES) from error
     if int(block_frames) < 1:
@@ -108,7 +108,7 @@ def limit_file(
         with _progress_callback(progress, reader.frames, source) as advance, _replacing(target) as out_tmp, (
             _replacing(gains_path) if gains_path else contextlib.nullcontext()
         ) as gains_tmp:
-            gains_out = None if gains_path is None else (gains_tmp, gains_path.suffix.lower())
+            gains_out = None if gains_path is None or gains_tmp is None else (gains_tmp, gains_path.suffix.lower())
             tally = _limit_blocks(soundfile, reader, source, limiter, (target, out_tmp, fmt, sub), gains_out,
                                   int(block_frames), advance)
             if tally.frames < reader.frames:  # the file ended early while being read
@@ -229,8 +229,10 @@ def _limit_blocks(soundfile: Any, reader: Any, source: Path, limiter: NaloLimite
         writer = soundfile.SoundFile(out_tmp, "w", reader.samplerate, reader.channels, sub, format=fmt)
     except (RuntimeError, TypeError, ValueError) as error:
         raise AudioFileError(target, f"cannot write: {_libsndfile_reason(error)}") from None
-    with writer, (open(gains[0], "wb") if gains else contextlib.nullcontext()) as gains_handle:
-        gains_out = None if gains is None else GainsWriter(gains_handle, gains[1], reader.frames)
+    with writer, contextlib.ExitStack() as stack:
+        gains_out = None
+        if gains is not None:
+            gains_out = GainsWriter(stack.enter_context(open(gains[0], "wb")), gains[1], reader.frames)
 
         def emit(audio: np.ndarray, frame_gains: np.ndarray) -> None:
             if integer_out:
@@ -266,7 +268,8 @@ def _limit_blocks(soundfile: Any, reader: Any, source: Path, limiter: NaloLimite
 
 def _read_block(reader: Any, source: Path, frames: int, dtype: str, done: int) -> np.ndarray:
     try:
-        return reader.read(frames, dtype=dtype, always_2d=True)
+        block: np.ndarray = reader.read(frames, dtype=dtype, always_2d=True)
+        return block
     except (RuntimeError, ValueError) as error:
         raise AudioFileError(
             source, f"cannot read past frame {done} of {reader.frames}: {_libsndfile_reason(error)}"
@@ -286,7 +289,7 @@ def _progress_callback(progress: bool | Callable[[int], object], total: int,
         yield lambda frames: None
         return
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError as error:
         raise ImportError("tqdm is not installed: pip install 'nalo-limiter[cli]'") from error
     with tqdm(total=total, unit="frame", unit_scale=True, desc=source.name, leave=False) as bar:

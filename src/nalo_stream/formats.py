@@ -12,6 +12,7 @@ way out but divides by 2**(bits-1) on the way in.
 from __future__ import annotations
 
 import re
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
@@ -46,7 +47,8 @@ def output_format(path: Path, input_format: str, available: dict[str, str]) -> s
     return name
 
 
-def output_subtype(path: Path, fmt: str, input_subtype: str, check, default) -> str:
+def output_subtype(path: Path, fmt: str, input_subtype: str, check: Callable[[str, str], bool],
+                   default: Callable[[str], str]) -> str:
     """The input's subtype when the output format can hold it, else the
     closest one it can (Opus for .opus)."""
     if path.suffix.lower() == ".opus":
@@ -57,7 +59,7 @@ def output_subtype(path: Path, fmt: str, input_subtype: str, check, default) -> 
         for candidate in ("PCM_24", "PCM_16"):
             if check(fmt, candidate):
                 return candidate
-    return default(fmt)
+    return str(default(fmt))
 
 
 def full_scale(subtype: str) -> float | None:
