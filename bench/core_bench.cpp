@@ -12,15 +12,24 @@
 // buffer reused across runs (no allocation), and compute_gains alone on the
 // frame peaks, so that the rest (checks, peak pass, application) follows.
 //
+// The floor of the envelope's sequential part is timed on the same signal:
+// a loop with only the release recurrence (difference, fused multiply-add,
+// choice) and the three running sums with their rings, fed the window minima
+// of the real envelope; compute_gains is printed as a multiple of it. A
+// LimiterStream is timed pushing the signal in blocks of 65,536 and of 512
+// frames (prepared beforehand), as a multiple of the whole-signal call.
+//
 // --quick: 2 seconds of signal and one run, for smoke tests. The exit status
 // is non-zero if an output sample exceeds the ceiling.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -103,6 +112,128 @@ double median(std::vector<double> v)
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
+// Window minimum of the targets over `window` steps, for steps 0 .. frames +
+// lookahead - 1 (silence past the end): the data the floor loop is fed.
+std::vector<double> window_minima(const std::vector<float>& peaks, const nalo::NaloLimiter& limiter)
+{
+    const double T = limiter.threshold;
+    const std::size_t window = limiter.minimum.window_length();
+    const std::size_t steps = peaks.size() + limiter.lookahead_samples;
+    std::vector<double> w(steps);
+    std::deque<std::pair<std::size_t, double>> queue;
+    for (std::size_t i = 0; i < steps; ++i) {
+        const double p = i < peaks.size() ? static_cast<double>(peaks[i]) : 0.0;
+        const double t = p > T ? T / (p + nalo::kEpsilon) : 1.0;
+        while (!queue.empty() && queue.back().second >= t) queue.pop_back();
+        queue.emplace_back(i, t);
+        while (queue.front().first + window <= i) queue.pop_front();
+        w[i] = queue.front().second;
+    }
+    return w;
+}
+
+// The floor: release recurrence and three running sums, nothing else.
+// Returns a value that depends on every step so that nothing is dropped.
+template <int Variant>
+[[gnu::always_inline]] inline double floor_steps(const std::vector<double>& w, double c,
+                                                 const std::array<std::uint64_t, 3>& length, std::vector<double>& rings)
+{
+    double* b1 = rings.data();
+    double* b2 = b1 + length[0];
+    double* b3 = b2 + length[1];
+    std::fill(rings.begin(), rings.end(), 1.0);
+    const double rc1 = 1.0 / static_cast<double>(length[0]), rc2 = 1.0 / static_cast<double>(length[1]),
+                 rc3 = 1.0 / static_cast<double>(length[2]);
+    double release = 1.0, sum1 = static_cast<double>(length[0]), sum2 = static_cast<double>(length[1]),
+           sum3 = static_cast<double>(length[2]), total = 0.0;
+    std::size_t p1 = 0, p2 = 0, p3 = 0;
+    for (const double wk : w) {
+        const double r = std::fma(wk - release, c, release);
+        release = r < wk ? r : wk;
+        sum1 = sum1 + (release - b1[p1]);
+        b1[p1] = release;
+        const double a1 = sum1 * rc1;
+        sum2 = sum2 + (a1 - b2[p2]);
+        b2[p2] = a1;
+        const double a2 = sum2 * rc2;
+        sum3 = sum3 + (a2 - b3[p3]);
+        b3[p3] = a2;
+        p1 = p1 + 1 == length[0] ? 0 : p1 + 1;
+        p2 = p2 + 1 == length[1] ? 0 : p2 + 1;
+        p3 = p3 + 1 == length[2] ? 0 : p3 + 1;
+    }
+    total = sum3 * rc3;
+    return total;
+}
+
+// Compiled like the core's envelope: with FMA where the CPU has it.
+#if defined(__x86_64__) && !defined(NALO_PORTABLE_ONLY)
+[[gnu::target("avx2,fma"), gnu::noinline]] double floor_fma(const std::vector<double>& w, double c,
+                                                           const std::array<std::uint64_t, 3>& length,
+                                                           std::vector<double>& rings)
+{
+    return floor_steps<1>(w, c, length, rings);
+}
+#endif
+
+[[gnu::noinline]] double floor_portable(const std::vector<double>& w, double c,
+                                        const std::array<std::uint64_t, 3>& length, std::vector<double>& rings)
+{
+    return floor_steps<0>(w, c, length, rings);
+}
+
+double floor_loop(const std::vector<double>& w, double c, const std::array<std::uint64_t, 3>& length,
+                  std::vector<double>& rings)
+{
+#if defined(__x86_64__) && !defined(NALO_PORTABLE_ONLY)
+    if (__builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2")) return floor_fma(w, c, length, rings);
+#endif
+    return floor_portable(w, c, length, rings);
+}
+
+// The signal cut into planar blocks of `block` frames, one after the other.
+std::vector<float> blocked(const std::vector<float>& source, std::size_t frames, std::size_t block)
+{
+    std::vector<float> out(source.size());
+    float* to = out.data();
+    for (std::size_t first = 0; first < frames; first += block) {
+        const std::size_t m = std::min(block, frames - first);
+        for (int c = 0; c < 2; ++c, to += m) std::memcpy(to, source.data() + c * frames + first, m * sizeof(float));
+    }
+    return out;
+}
+
+// Limits a blocked signal through a stream; returns false on any failure.
+// The output goes straight into `out` (planar, the signal's layout) and `gains`.
+bool stream_through(const nalo::NaloLimiter& limiter, const std::vector<float>& blocks, std::size_t frames,
+                    std::size_t block, std::vector<float>& out, std::vector<float>& gains)
+{
+    auto made = nalo::LimiterStream::create(limiter, 2);
+    if (!made) return false;
+    nalo::LimiterStream stream = std::move(made).value();
+    // Pieces of up to `block` frames come out; they are planar, so each is
+    // written to a scratch piece and its channels copied to their places.
+    std::vector<float> piece(2 * block);
+    const float* from = blocks.data();
+    std::size_t done = 0;
+    const auto place = [&](std::size_t n) {
+        std::memcpy(out.data() + done, piece.data(), n * sizeof(float));
+        std::memcpy(out.data() + frames + done, piece.data() + n, n * sizeof(float));
+        done += n;
+    };
+    for (std::size_t first = 0; first < frames; first += block) {
+        const std::size_t m = std::min(block, frames - first);
+        const std::size_t n = stream.frames_ready_after(m);
+        if (stream.push({from, 2 * m}, {piece.data(), 2 * n}, {gains.data() + done, n})) return false;
+        place(n);
+        from += 2 * m;
+    }
+    const std::size_t n = stream.frames_pending();
+    if (stream.finish({piece.data(), 2 * n}, {gains.data() + done, n})) return false;
+    place(n);
+    return done == frames;
+}
+
 void report(const char* what, double seconds, std::size_t frames, double memcpy_seconds)
 {
     const double audio_seconds = static_cast<double>(frames) / kRate;
@@ -169,7 +300,35 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
         return false;
     }
 
+    // The floor of the sequential part, on the window minima of this signal.
+    const std::vector<double> minima = window_minima(peaks, limiter);
+    const std::array<std::uint64_t, 3> lengths = {limiter.stages[0].length(), limiter.stages[1].length(),
+                                                  limiter.stages[2].length()};
+    std::vector<double> rings(lengths[0] + lengths[1] + lengths[2]);
+    std::vector<double> t_floor;
+    volatile double sink = 0.0;
+    for (int r = 0; r < runs; ++r)
+        t_floor.push_back(seconds_of([&] { sink = sink + floor_loop(minima, limiter.release_coefficient, lengths, rings); }));
+
+    // Streams in blocks of 65,536 and 512 frames, against the whole-signal call.
+    const std::size_t block_sizes[2] = {65536, 512};
+    std::vector<double> t_stream[2];
+    for (int b = 0; b < 2; ++b) {
+        const std::vector<float> blocks = blocked(source, frames, block_sizes[b]);
+        std::vector<float> out(source.size()), stream_gains(frames);
+        for (int r = 0; r < runs; ++r) {
+            bool ok = true;
+            t_stream[b].push_back(seconds_of([&] { ok = stream_through(limiter, blocks, frames, block_sizes[b], out, stream_gains); }));
+            if (!ok || std::memcmp(stream_gains.data(), gains.data(), frames * sizeof(float)) != 0 ||
+                std::memcmp(out.data(), work.data(), out.size() * sizeof(float)) != 0) {
+                std::fprintf(stderr, "the stream in blocks of %zu frames disagrees with process_planar\n", block_sizes[b]);
+                return false;
+            }
+        }
+    }
+
     const double copy = median(t_copy), process = median(t_process), envelope = median(t_gains);
+    const double floor = median(t_floor), into = median(t_into);
     // The gap between the two process lines is the per-call allocation and
     // first touch of the gains buffer.
     std::printf("%s: %zu frames x 2 channels (%.0f s), input peak %+.2f dBFS, output peak %+.4f dBFS, "
@@ -182,6 +341,11 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
     report("  compute_gains alone", envelope, frames, copy);
     report("  rest (checks, peaks, application)", median(t_into) - envelope, frames, copy);
     report("memcpy of the planar buffer", copy, frames, copy);
+    report("floor: release and running sums", floor, frames, copy);
+    report("stream, blocks of 65536 frames", median(t_stream[0]), frames, copy);
+    report("stream, blocks of 512 frames", median(t_stream[1]), frames, copy);
+    std::printf("  compute_gains = %.2fx the floor; stream = %.3fx (65536) and %.3fx (512) the whole-signal call\n",
+                envelope / floor, median(t_stream[0]) / into, median(t_stream[1]) / into);
 
     if (output_peak > ceiling) {
         std::fprintf(stderr, "output exceeds the ceiling: %.9g > %.9g\n", output_peak, ceiling);
