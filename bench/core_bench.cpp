@@ -17,7 +17,8 @@
 // choice) and the three running sums with their rings, fed the window minima
 // of the real envelope; compute_gains is printed as a multiple of it. A
 // LimiterStream is timed pushing the signal in blocks of 65,536 and of 512
-// frames (prepared beforehand), as a multiple of the whole-signal call.
+// frames (read from the signal and written to the output in place, through
+// the strided views), as a multiple of the whole-signal call.
 //
 // --quick: 2 seconds of signal and one run, for smoke tests. The exit status
 // is non-zero if an output sample exceeds the ceiling.
@@ -191,47 +192,24 @@ double floor_loop(const std::vector<double>& w, double c, const std::array<std::
     return floor_portable(w, c, length, rings);
 }
 
-// The signal cut into planar blocks of `block` frames, one after the other.
-std::vector<float> blocked(const std::vector<float>& source, std::size_t frames, std::size_t block)
-{
-    std::vector<float> out(source.size());
-    float* to = out.data();
-    for (std::size_t first = 0; first < frames; first += block) {
-        const std::size_t m = std::min(block, frames - first);
-        for (int c = 0; c < 2; ++c, to += m) std::memcpy(to, source.data() + c * frames + first, m * sizeof(float));
-    }
-    return out;
-}
-
-// Limits a blocked signal through a stream; returns false on any failure.
-// The output goes straight into `out` (planar, the signal's layout) and `gains`.
-bool stream_through(const nalo::NaloLimiter& limiter, const std::vector<float>& blocks, std::size_t frames,
+// Limits `source` (planar stereo) through a stream in blocks of `block`
+// frames, read in place and written straight into `out` and `gains`.
+bool stream_through(const nalo::NaloLimiter& limiter, const std::vector<float>& source, std::size_t frames,
                     std::size_t block, std::vector<float>& out, std::vector<float>& gains)
 {
     auto made = nalo::LimiterStream::create(limiter, 2);
     if (!made) return false;
     nalo::LimiterStream stream = std::move(made).value();
-    // Pieces of up to `block` frames come out; they are planar, so each is
-    // written to a scratch piece and its channels copied to their places.
-    std::vector<float> piece(2 * block);
-    const float* from = blocks.data();
     std::size_t done = 0;
-    const auto place = [&](std::size_t n) {
-        std::memcpy(out.data() + done, piece.data(), n * sizeof(float));
-        std::memcpy(out.data() + frames + done, piece.data() + n, n * sizeof(float));
-        done += n;
-    };
     for (std::size_t first = 0; first < frames; first += block) {
         const std::size_t m = std::min(block, frames - first);
         const std::size_t n = stream.frames_ready_after(m);
-        if (stream.push({from, 2 * m}, {piece.data(), 2 * n}, {gains.data() + done, n})) return false;
-        place(n);
-        from += 2 * m;
+        if (stream.push(source.data() + first, frames, m, out.data() + done, frames, gains.data() + done)) return false;
+        done += n;
     }
     const std::size_t n = stream.frames_pending();
-    if (stream.finish({piece.data(), 2 * n}, {gains.data() + done, n})) return false;
-    place(n);
-    return done == frames;
+    if (stream.finish(out.data() + done, frames, gains.data() + done)) return false;
+    return done + n == frames;
 }
 
 void report(const char* what, double seconds, std::size_t frames, double memcpy_seconds)
@@ -259,7 +237,7 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
 
     std::vector<float> work(source.size());
     std::vector<float> gains;
-    std::vector<double> t_copy, t_process, t_into, t_gains;
+    std::vector<double> t_copy, t_process, t_into;
     std::vector<float> reused(frames, 0.0f);
     for (int r = 0; r < runs; ++r) {
         t_copy.push_back(seconds_of([&] { std::memcpy(work.data(), source.data(), source.size() * sizeof(float)); }));
@@ -284,41 +262,41 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
     std::size_t reduced = 0;
     for (float g : gains) reduced += g < 1.0f;
 
-    // The envelope alone, on the frame peaks.
+    // The envelope alone on the frame peaks, the floor of its sequential
+    // part, and streams in blocks of 65,536 and 512 frames: timed round by
+    // round, each round all of them back to back with the whole-signal call,
+    // so that the ratios compare like with like on a busy machine.
     std::vector<float> peaks(frames);
     for (std::size_t f = 0; f < frames; ++f) peaks[f] = std::max(std::fabs(source[f]), std::fabs(source[frames + f]));
     std::vector<float> levels(frames);
+    const std::vector<double> minima = window_minima(peaks, limiter);
+    const std::array<std::uint64_t, 3> lengths = {limiter.stages[0].length(), limiter.stages[1].length(),
+                                                  limiter.stages[2].length()};
+    std::vector<double> rings(lengths[0] + lengths[1] + lengths[2]);
+    volatile double sink = 0.0;
+    const std::size_t block_sizes[2] = {65536, 512};
+    std::vector<float> out(source.size()), stream_gains(frames);
+    std::vector<double> t_gains, t_floor, t_whole, t_stream[2];
+    std::vector<double> gains_per_floor, stream_per_whole[2];
     for (int r = 0; r < runs; ++r) {
         std::memcpy(levels.data(), peaks.data(), frames * sizeof(float));
         t_gains.push_back(seconds_of([&] {
             limiter.reset_envelope();
             limiter.compute_gains(levels);
         }));
-    }
-    if (std::memcmp(levels.data(), gains.data(), frames * sizeof(float)) != 0) {
-        std::fprintf(stderr, "compute_gains alone disagrees with process_planar\n");
-        return false;
-    }
-
-    // The floor of the sequential part, on the window minima of this signal.
-    const std::vector<double> minima = window_minima(peaks, limiter);
-    const std::array<std::uint64_t, 3> lengths = {limiter.stages[0].length(), limiter.stages[1].length(),
-                                                  limiter.stages[2].length()};
-    std::vector<double> rings(lengths[0] + lengths[1] + lengths[2]);
-    std::vector<double> t_floor;
-    volatile double sink = 0.0;
-    for (int r = 0; r < runs; ++r)
         t_floor.push_back(seconds_of([&] { sink = sink + floor_loop(minima, limiter.release_coefficient, lengths, rings); }));
+        gains_per_floor.push_back(t_gains.back() / t_floor.back());
+        if (std::memcmp(levels.data(), gains.data(), frames * sizeof(float)) != 0) {
+            std::fprintf(stderr, "compute_gains alone disagrees with process_planar\n");
+            return false;
+        }
 
-    // Streams in blocks of 65,536 and 512 frames, against the whole-signal call.
-    const std::size_t block_sizes[2] = {65536, 512};
-    std::vector<double> t_stream[2];
-    for (int b = 0; b < 2; ++b) {
-        const std::vector<float> blocks = blocked(source, frames, block_sizes[b]);
-        std::vector<float> out(source.size()), stream_gains(frames);
-        for (int r = 0; r < runs; ++r) {
+        std::memcpy(work.data(), source.data(), source.size() * sizeof(float));
+        t_whole.push_back(seconds_of([&] { (void)nalo::process_planar_into(limiter, work, 2, reused); }));
+        for (int b = 0; b < 2; ++b) {
             bool ok = true;
-            t_stream[b].push_back(seconds_of([&] { ok = stream_through(limiter, blocks, frames, block_sizes[b], out, stream_gains); }));
+            t_stream[b].push_back(seconds_of([&] { ok = stream_through(limiter, source, frames, block_sizes[b], out, stream_gains); }));
+            stream_per_whole[b].push_back(t_stream[b].back() / t_whole.back());
             if (!ok || std::memcmp(stream_gains.data(), gains.data(), frames * sizeof(float)) != 0 ||
                 std::memcmp(out.data(), work.data(), out.size() * sizeof(float)) != 0) {
                 std::fprintf(stderr, "the stream in blocks of %zu frames disagrees with process_planar\n", block_sizes[b]);
@@ -328,7 +306,6 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
     }
 
     const double copy = median(t_copy), process = median(t_process), envelope = median(t_gains);
-    const double floor = median(t_floor), into = median(t_into);
     // The gap between the two process lines is the per-call allocation and
     // first touch of the gains buffer.
     std::printf("%s: %zu frames x 2 channels (%.0f s), input peak %+.2f dBFS, output peak %+.4f dBFS, "
@@ -341,11 +318,12 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
     report("  compute_gains alone", envelope, frames, copy);
     report("  rest (checks, peaks, application)", median(t_into) - envelope, frames, copy);
     report("memcpy of the planar buffer", copy, frames, copy);
-    report("floor: release and running sums", floor, frames, copy);
+    report("floor: release and running sums", median(t_floor), frames, copy);
     report("stream, blocks of 65536 frames", median(t_stream[0]), frames, copy);
     report("stream, blocks of 512 frames", median(t_stream[1]), frames, copy);
-    std::printf("  compute_gains = %.2fx the floor; stream = %.3fx (65536) and %.3fx (512) the whole-signal call\n",
-                envelope / floor, median(t_stream[0]) / into, median(t_stream[1]) / into);
+    std::printf("  ratios, median of the rounds: compute_gains = %.2fx the floor; stream = %.3fx (blocks of 65536) "
+                "and %.3fx (blocks of 512) process_planar_into\n",
+                median(gains_per_floor), median(stream_per_whole[0]), median(stream_per_whole[1]));
 
     if (output_peak > ceiling) {
         std::fprintf(stderr, "output exceeds the ceiling: %.9g > %.9g\n", output_peak, ceiling);
