@@ -23,8 +23,9 @@ struct PyNaloLimiter {
     // 0: free; n > 0: n readers (properties, text form); -1: a process call
     // holds the record exclusively.
     std::atomic<std::int64_t> use_state;
-    // The settings as given to the constructor (the record keeps only what
-    // is derived from them).
+    // The constructor's arguments as converted, for pickling (the record
+    // keeps only what is derived from the settings).
+    std::uint32_t sample_rate;
     Settings settings;
 };
 
@@ -101,6 +102,7 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (self == nullptr) return nullptr;  // the record is released with `made`
         new (&as_limiter(self)->limiter) NaloLimiter(std::move(*made));
         new (&as_limiter(self)->use_state) std::atomic<std::int64_t>(0);
+        as_limiter(self)->sample_rate = made->sample_rate;
         as_limiter(self)->settings = settings;
         return self;
     });
@@ -253,11 +255,37 @@ PyType_Spec limiter_spec = {
     limiter_slots,
 };
 
+// copyreg's reducer for NaloLimiter, bound to the type: a limiter pickles as
+// a call of the class on the constructor's arguments.
+PyObject* reduce_limiter(PyObject* type, PyObject* object)
+{
+    if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) {
+        PyErr_SetString(PyExc_TypeError, "expected a NaloLimiter");
+        return nullptr;
+    }
+    const PyNaloLimiter* self = as_limiter(object);
+    const Settings& s = self->settings;
+    return Py_BuildValue("O(kdddd)", type, static_cast<unsigned long>(self->sample_rate), s.threshold_dBFS,
+                         s.attack_ms, s.hold_ms, s.release_ms);
+}
+
+PyMethodDef reduce_def = {"reduce_limiter", &reduce_limiter, METH_O, nullptr};
+
 }  // namespace
 
 PyObject* create_limiter_type(PyObject* module)
 {
     return PyType_FromModuleAndSpec(module, &limiter_spec, nullptr);
+}
+
+int register_pickling(PyObject* type)
+{
+    Ref copyreg(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return -1;
+    Ref reducer(PyCFunction_NewEx(&reduce_def, type, nullptr));
+    if (!reducer) return -1;
+    Ref done(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, reducer.get()));
+    return done ? 0 : -1;
 }
 
 }  // namespace nalo::python

@@ -9,4 +9,8 @@ namespace nalo::python {
 // reference, or nullptr with the exception set.
 PyObject* create_limiter_type(PyObject* module);
 
+// Registers with copyreg how instances of `type` pickle and copy: as the
+// class called with the constructor's arguments.
+int register_pickling(PyObject* type);
+
 }  // namespace nalo::python

@@ -83,6 +83,7 @@ int exec_module(PyObject* module)
 
         Ref type(create_limiter_type(module));
         if (!type || add_public(module, "NaloLimiter", type.get()) < 0) return -1;
+        if (register_pickling(type.get()) < 0) return -1;
 
         Ref module_name(PyModule_GetNameObject(module));
         if (!module_name) return -1;

@@ -1,5 +1,6 @@
 """Array marshalling: accepted inputs, layouts and axes, result arrays and the
-error order, plus the faults mended on purpose."""
+error order, conversions by NumPy, unusual memory layouts and allocation
+failures."""
 import array
 import sys
 import warnings
@@ -265,11 +266,11 @@ def test_complex_input_is_cast_by_numpy():
         assert_same_result(limit(x, 48000), limit(np.array([0.5, -2.0], np.float32), 48000))
 
 
-# ---------------------------------------------------------------- the mended faults
+# ---------------------------------------------------------------- conversions, memory layouts, allocation
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.int16, np.int32, np.float16, ">f4"])
-def test_mend1_arrays_of_other_types_keep_their_shape(dtype):
+def test_arrays_of_other_types_keep_their_shape(dtype):
     """A (frames, 1) array of another type is converted by NumPy with its
     shape, not read item by item as a flat sequence."""
     column = (np.arange(12).reshape(12, 1) * 3 - 15).astype(dtype)
@@ -281,13 +282,13 @@ def test_mend1_arrays_of_other_types_keep_their_shape(dtype):
     assert audio.shape == (12, 1) and gains.shape == (1,)
 
 
-def test_mend1_one_dimensional_arrays_of_other_types():
+def test_one_dimensional_arrays_of_other_types():
     x = np.array([1, -40000, 3], np.int64)
     assert_same_result(limit(x, 48000), limit(x.astype(np.float32), 48000))
 
 
 @pytest.mark.parametrize("shape", [(10,), (10, 1), (0, 0, 0)])
-def test_mend1_arrays_are_never_read_item_by_item(shape):
+def test_arrays_are_never_read_item_by_item(shape):
     """Step 2 is for Python sequences: a NumPy array of another type goes to
     NumPy's conversion without being iterated."""
     iterated = []
@@ -308,7 +309,7 @@ def test_mend1_arrays_are_never_read_item_by_item(shape):
 
 
 @pytest.mark.parametrize("offset", [1, 2, 3])
-def test_mend2_unaligned_float32_data(offset):
+def test_unaligned_float32_data(offset):
     values = loud(2 * 301, seed=offset)
     raw = bytearray(offset) + bytearray(values.tobytes())
     x = np.frombuffer(bytes(raw), dtype=np.float32, offset=offset)
@@ -320,7 +321,7 @@ def test_mend2_unaligned_float32_data(offset):
     assert_same_result(limit(x2.T, 48000, axis=0), limit(values.reshape(2, 301).T.copy(), 48000, axis=0))
 
 
-def test_mend2_zero_strides():
+def test_zero_strides():
     row = loud(500, seed=9)
     x = np.broadcast_to(row, (3, 500))
     assert x.strides[0] == 0
@@ -332,7 +333,7 @@ def test_mend2_zero_strides():
 
 
 @pytest.mark.parametrize("axis", [-1, 0])
-def test_mend3_unallocatable_array_raises_memory_error(axis):
+def test_unallocatable_array_raises_memory_error(axis):
     huge = np.broadcast_to(np.float32(0.5), (2, 2**40) if axis == -1 else (2**40, 2))
     with pytest.raises(MemoryError):
         limit(huge, 48000, axis=axis)
@@ -341,14 +342,14 @@ def test_mend3_unallocatable_array_raises_memory_error(axis):
     assert limit([0.5, 2.0], 48000)[1].shape == (2,)  # still alive
 
 
-def test_mend3_unallocatable_conversion_raises_memory_error():
+def test_unallocatable_conversion_raises_memory_error():
     huge = np.broadcast_to(np.float64(0.5), (2, 2**40))
     with pytest.raises(MemoryError) as info:
         limit(huge, 48000)
     assert info.value.__notes__ == ["while processing 'audio'"]
 
 
-def test_mend3_memory_error_leaves_the_object_usable():
+def test_memory_error_leaves_the_object_usable():
     limiter = NaloLimiter(48000)
     with pytest.raises(MemoryError):
         limiter.process(np.broadcast_to(np.float32(0.5), (3, 2**41)))
