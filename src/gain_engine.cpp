@@ -147,9 +147,17 @@ template <int N>
             prefix = t[k] < prefix ? t[k] : prefix;
             w = tail[k] < prefix ? tail[k] : prefix;
             // One-pole release: drop to w at once, rise the fraction c
-            // towards it. The select also yields w should r be NaN.
+            // towards it. The levels are finite and the ceiling lies in
+            // [0, 1], so r is never NaN, and where r equals w both are the
+            // same value: taking w only where w < r gives the same bits as
+            // the minimum. The branch is taken only where the gain drops,
+            // rarely, and keeps the choice off the chain of steps.
             const double r = std::fma(w - release, c, release);
-            release = r < w ? r : w;
+            release = r;
+            if (__builtin_expect(w < r, 0)) {
+                release = w;
+                asm volatile("");  // keep the branch: a select would lengthen the chain
+            }
             // Three moving averages: difference first, then the running sum,
             // then the multiplication by the stored reciprocal.
             sum1 = sum1 + (release - b1[k]);
@@ -215,7 +223,9 @@ template <int N>
     for (; j + N <= count; j += N) {
         const Double<N> q = load_widened<N>(level + j);
         const Double<N> g = load<N>(gains + j);
-        store_narrowed<N>(out + j, select<N>(g * q > threshold, threshold / (q + epsilon), g));
+        const Mask<N> over = g * q > threshold;
+        // The guard seldom acts: divide only where a lane needs it.
+        store_narrowed<N>(out + j, any<N>(over) ? select<N>(over, threshold / (q + epsilon), g) : g);
     }
     for (; j < count; ++j) {
         const double q = static_cast<double>(level[j]);
@@ -225,9 +235,9 @@ template <int N>
 }
 
 template <int N>
-[[gnu::always_inline]] inline void run_envelope(EnvelopeState& state, const EnvelopeSettings& settings,
+[[gnu::always_inline]] inline bool run_envelope(EnvelopeState& state, const EnvelopeSettings& settings,
                                                 const FrameSpan& frames, std::uint64_t first_step,
-                                                std::uint64_t end_step) noexcept
+                                                std::uint64_t end_step, bool at_rest) noexcept
 {
     const double T = settings.threshold;
     const double c = settings.release_coefficient;
@@ -236,7 +246,6 @@ template <int N>
     Cursors s{Access::cursor(state.minimum),
               {Access::cursor(state.stages[0]), Access::cursor(state.stages[1]), Access::cursor(state.stages[2])},
               state.release_gain};
-    bool at_rest = false;
     alignas(64) double targets[kBlock];
     alignas(64) double gains[kBlock];
     for (std::uint64_t first = first_step; first < end_step;) {
@@ -278,35 +287,36 @@ template <int N>
     Access::store(state.minimum, s.minimum);
     for (std::size_t k = 0; k < 3; ++k) Access::store(state.stages[k], s.stages[k]);
     state.release_gain = s.release_gain;
+    return at_rest;
 }
 
 #if NALO_X86_DISPATCH
 // The release step's fused multiply-add is one instruction where the CPU has
 // FMA, and a library call otherwise; both round once, so results agree.
-[[gnu::target("avx2,fma")]] void run_envelope_fma(EnvelopeState& state, const EnvelopeSettings& settings,
+[[gnu::target("avx2,fma")]] bool run_envelope_fma(EnvelopeState& state, const EnvelopeSettings& settings,
                                                   const FrameSpan& frames, std::uint64_t first_step,
-                                                  std::uint64_t end_step) noexcept
+                                                  std::uint64_t end_step, bool at_rest) noexcept
 {
-    run_envelope<4>(state, settings, frames, first_step, end_step);
+    return run_envelope<4>(state, settings, frames, first_step, end_step, at_rest);
 }
 #endif
 
-void run_envelope_portable(EnvelopeState& state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                           std::uint64_t first_step, std::uint64_t end_step) noexcept
+bool run_envelope_portable(EnvelopeState& state, const EnvelopeSettings& settings, const FrameSpan& frames,
+                           std::uint64_t first_step, std::uint64_t end_step, bool at_rest) noexcept
 {
-    run_envelope<2>(state, settings, frames, first_step, end_step);
+    return run_envelope<2>(state, settings, frames, first_step, end_step, at_rest);
 }
 
 }  // namespace
 
-void advance_envelope(EnvelopeState state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                      std::uint64_t first_step, std::uint64_t end_step) noexcept
+bool advance_envelope(EnvelopeState state, const EnvelopeSettings& settings, const FrameSpan& frames,
+                      std::uint64_t first_step, std::uint64_t end_step, bool at_rest) noexcept
 {
-    if (first_step >= end_step) return;
+    if (first_step >= end_step) return at_rest;
 #if NALO_X86_DISPATCH
-    if (cpu_has_avx2_fma()) return run_envelope_fma(state, settings, frames, first_step, end_step);
+    if (cpu_has_avx2_fma()) return run_envelope_fma(state, settings, frames, first_step, end_step, at_rest);
 #endif
-    run_envelope_portable(state, settings, frames, first_step, end_step);
+    return run_envelope_portable(state, settings, frames, first_step, end_step, at_rest);
 }
 
 // ---------------------------------------------------------------- the limiter's own envelope
@@ -318,7 +328,7 @@ void NaloLimiter::compute_gains(std::span<float> levels) noexcept
     if (levels.empty()) return;
     const FrameSpan frames{levels.data(), levels.data(), 0, levels.size()};
     advance_envelope({minimum, stages, release_gain}, {threshold, release_coefficient, lookahead_samples}, frames, 0,
-                     levels.size() + lookahead_samples);
+                     levels.size() + lookahead_samples, false);
 }
 
 }  // namespace nalo

@@ -45,7 +45,11 @@ struct FrameSpan {
 // frame read or written lies in [origin, known) of `frames`, that is
 // origin <= first_step - lookahead (where that is positive), and that steps
 // follow on from the last run since the reset.
-void advance_envelope(EnvelopeState state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                      std::uint64_t first_step, std::uint64_t end_step) noexcept;
+//
+// `at_rest` is what the previous run returned (false after a reset): whether
+// the envelope was found at rest, so that a run of quiet steps skips the
+// arithmetic from its start. Returns the same for the next run.
+bool advance_envelope(EnvelopeState state, const EnvelopeSettings& settings, const FrameSpan& frames,
+                      std::uint64_t first_step, std::uint64_t end_step, bool at_rest) noexcept;
 
 }  // namespace nalo

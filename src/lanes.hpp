@@ -75,4 +75,13 @@ template <int N>
     return reinterpret_cast<Double<N>>((reinterpret_cast<Mask<N>>(a) & mask) | (reinterpret_cast<Mask<N>>(b) & ~mask));
 }
 
+// Whether any lane of a comparison's mask is set.
+template <int N>
+[[gnu::always_inline]] inline bool any(Mask<N> mask) noexcept
+{
+    std::int64_t bits = 0;
+    for (int k = 0; k < N; ++k) bits |= mask[k];
+    return bits != 0;
+}
+
 }  // namespace nalo::lanes

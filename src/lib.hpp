@@ -258,6 +258,16 @@ public:
     std::uint64_t end_steps_left() const noexcept;
     std::uint64_t frames_ready_after_end_steps(std::uint64_t max_steps) const noexcept;
 
+    // The same on planar views with their own channel strides (the sample of
+    // channel c at frame f is at data[c * stride + f]), so that blocks can be
+    // read from and output written straight into whole-signal buffers. `out`
+    // and `gains` must have room for the frames handed out; a NaN's index is
+    // c * frames + f, as in a packed block.
+    std::optional<LimiterError> push(const float* block, std::size_t block_stride, std::size_t frames, float* out,
+                                     std::size_t out_stride, float* gains);
+    std::optional<LimiterError> finish(float* out, std::size_t out_stride, float* gains,
+                                       std::uint64_t max_steps = UINT64_MAX);
+
 private:
     struct State;
     explicit LimiterStream(std::unique_ptr<State> state) noexcept;
