@@ -167,6 +167,11 @@ Result<TruePeakStream> TruePeakStream::create(const NaloLimiter& limiter, std::u
     }
 }
 
+std::uint64_t TruePeakStream::latency_of(const NaloLimiter& limiter) noexcept
+{
+    return kTruePeakLatency + limiter.lookahead_samples + 2 * OvershootCorrection::kLatency;
+}
+
 std::uint64_t TruePeakStream::channels() const noexcept { return state_->channels; }
 std::uint64_t TruePeakStream::latency() const noexcept { return state_->latency(); }
 std::uint64_t TruePeakStream::frames_in() const noexcept { return static_cast<std::uint64_t>(state_->frames_in); }

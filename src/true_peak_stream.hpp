@@ -33,6 +33,9 @@ public:
     TruePeakStream& operator=(TruePeakStream&&) noexcept;
     ~TruePeakStream();
 
+    // The latency of a stream made from `limiter`.
+    static std::uint64_t latency_of(const NaloLimiter& limiter) noexcept;
+
     std::uint64_t channels() const noexcept;
     std::uint64_t latency() const noexcept;
     std::uint64_t frames_in() const noexcept;

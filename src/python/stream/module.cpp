@@ -3,6 +3,7 @@
 #include "python/common.hpp"
 #include "python/numpy_api.hpp"
 #include "stream_type.hpp"
+#include "true_peak_function.hpp"
 
 namespace nalo::python::stream {
 
@@ -23,8 +24,9 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-// Module-level functions; empty for now.
 PyMethodDef module_functions[] = {
+    {"true_peak", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&true_peak)),
+     METH_FASTCALL | METH_KEYWORDS, kTruePeakDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
