@@ -55,8 +55,9 @@ typedef std::int32_t LaneBits __attribute__((vector_size(kLanes * sizeof(float))
 // the sums and differences of mirrored samples: with s_i = x_i + x_(11-i) and
 // d_i = x_i - x_(11-i), the pair's values are E + O and E - O, where
 // E = sum e_i s_i and O = sum o_i d_i over six taps; the larger magnitude of
-// the two is |E| + |O|. Twofold oversampling keeps the first and the third
-// phase: E0 + O0 and E1 - O1.
+// the two is |E| + |O|. Twofold oversampling keeps the middle pair, the
+// values at 3/8 and 5/8 of the way: with the samples themselves they cover
+// where a band-limited waveform peaks between two samples.
 struct HalfTaps {
     float even[2][kTruePeakTaps / 2];  // (h[i] + h[11 - i]) / 2 of phases 0 and 1
     float odd[2][kTruePeakTaps / 2];   // (h[i] - h[11 - i]) / 2
@@ -82,11 +83,12 @@ alignas(64) constexpr HalfTaps kHalf = half_taps();
 template <unsigned Oversampling, typename V, typename Load>
 [[gnu::always_inline]] inline V interval_peak(Load load_at) noexcept
 {
+    constexpr int kFirstPair = Oversampling == 4 ? 0 : 1;
     V even[2] = {}, odd[2] = {};
     for (std::size_t i = 0; i < kTruePeakTaps / 2; ++i) {
         const V newer = load_at(kTruePeakHistory - i), older = load_at(i);
         const V sum = newer + older, difference = newer - older;
-        for (int p = 0; p < 2; ++p) {
+        for (int p = kFirstPair; p < 2; ++p) {
             even[p] += kHalf.even[p][i] * sum;
             odd[p] += kHalf.odd[p][i] * difference;
         }
@@ -94,7 +96,7 @@ template <unsigned Oversampling, typename V, typename Load>
     if constexpr (Oversampling == 4)
         return larger(magnitude(even[0]) + magnitude(odd[0]), magnitude(even[1]) + magnitude(odd[1]));
     else
-        return larger(magnitude(even[0] + odd[0]), magnitude(even[1] - odd[1]));
+        return magnitude(even[1]) + magnitude(odd[1]);
 }
 
 template <unsigned Oversampling>

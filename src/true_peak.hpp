@@ -5,7 +5,8 @@
 // at all above, with the 48-tap polyphase interpolation filter of the
 // broadcast loudness standard (ITU-R BS.1770-4, Annex 2). Its four phases
 // place the interpolated values at 1/8, 3/8, 5/8 and 7/8 of the way from one
-// sample to the next; twofold oversampling keeps the phases at 1/8 and 5/8.
+// sample to the next; twofold oversampling keeps the two middle ones, at 3/8
+// and 5/8.
 // No phase falls on the samples themselves, so the samples are always
 // included too: a true peak never reads below the sample peak.
 //
