@@ -53,9 +53,12 @@ void MovingMinimum::Cursor::fill_infinite(std::uint64_t end) noexcept
 
 void MovingMinimum::Cursor::close_segment() noexcept
 {
+    // The running suffix minimum stays in a register: read back from memory
+    // it would add a store-to-load delay to every element of the scan.
+    double suffix = current[window - 1];
     for (std::uint64_t j = window - 1; j-- > 0;) {
-        const double next = current[j + 1];
-        current[j] = next < current[j] ? next : current[j];
+        suffix = suffix < current[j] ? suffix : current[j];
+        current[j] = suffix;
     }
     std::swap(current, previous);
     position = 0;
