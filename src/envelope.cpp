@@ -51,20 +51,6 @@ void MovingMinimum::Cursor::fill_infinite(std::uint64_t end) noexcept
     ready = end;
 }
 
-void MovingMinimum::Cursor::close_segment() noexcept
-{
-    // The running suffix minimum stays in a register: read back from memory
-    // it would add a store-to-load delay to every element of the scan.
-    double suffix = current[window - 1];
-    for (std::uint64_t j = window - 1; j-- > 0;) {
-        suffix = suffix < current[j] ? suffix : current[j];
-        current[j] = suffix;
-    }
-    std::swap(current, previous);
-    position = 0;
-    prefix = std::numeric_limits<double>::infinity();
-}
-
 void MovingMinimum::Cursor::push_ones(std::uint64_t count) noexcept
 {
     if (count >= 2 * window) {
