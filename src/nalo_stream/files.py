@@ -182,8 +182,11 @@ def _replacing(target: Path) -> Iterator[Path]:
         yield temporary
         umask = os.umask(0)
         os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, target)
+        try:
+            os.chmod(temporary, 0o666 & ~umask)
+            os.replace(temporary, target)
+        except OSError as error:
+            raise AudioFileError(target, f"cannot write: {error.strerror or error}") from None
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
@@ -237,11 +240,13 @@ def _limit_blocks(soundfile: Any, reader: Any, source: Path, limiter: NaloLimite
         def emit(audio: np.ndarray, frame_gains: np.ndarray) -> None:
             if integer_out:
                 ints, steps = formats.to_int(audio, sub, limiter.threshold)
-                writer.write(ints)
                 peak = steps / scale_out
             else:
-                writer.write(audio)
-                peak = float(np.max(np.abs(audio), initial=0.0))
+                ints, peak = audio, float(np.max(np.abs(audio), initial=0.0))
+            try:
+                writer.write(ints)
+            except (RuntimeError, OSError) as error:  # e.g. the disk is full
+                raise AudioFileError(target, f"cannot write: {error}") from None
             tally.add_output(peak, frame_gains)
             if gains_out is not None:
                 gains_out.write(frame_gains)

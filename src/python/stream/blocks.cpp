@@ -37,7 +37,6 @@ PyObject* Results::to_tuple()
 {
     if (layout_.frames_first) {
         write_planar(planar_, layout_.frames, audio_view(audio_.get(), layout_), 0);
-        std::vector<float>().swap(scratch_);
     }
     return PyTuple_Pack(2, audio_.get(), gains_.get());
 }

@@ -22,6 +22,9 @@ const char* layout_name(const AudioLayout& layout) noexcept;
 // (the data of `audio` itself unless the frames come first).
 class Results {
 public:
+    // `scratch` holds the planar samples of frames-first layouts; a buffer
+    // kept from call to call saves fresh pages every time.
+    explicit Results(std::vector<float>& scratch) noexcept : scratch_(scratch) {}
     // False with MemoryError set.
     bool allocate(const AudioLayout& layout, std::size_t frames);
     float* planar() noexcept { return planar_; }
@@ -36,7 +39,7 @@ private:
     AudioLayout layout_;
     Ref audio_;
     Ref gains_;
-    std::vector<float> scratch_;
+    std::vector<float>& scratch_;
     float* planar_ = nullptr;
 };
 

@@ -30,12 +30,25 @@ struct State {
     std::optional<LimiterStream> core;  // opened by the first non-empty block
     AudioLayout layout;                    // fixed with `core`
     std::optional<AudioLayout> last_seen;  // the shape of flush()'s results before that
+    // Planar copies of a block and of the results of frames-first layouts,
+    // reused: no fresh pages on every call.
+    std::vector<float> block;
+    std::vector<float> results;
     bool flushed = false;
     std::atomic<bool> busy{false};
     std::atomic<std::uint64_t> latency{0};
     std::atomic<std::uint64_t> frames_in{0};
     std::atomic<std::uint64_t> frames_out{0};
 };
+
+// Scratch buffers larger than this (in samples) are released after the call
+// rather than kept for the next one.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 22;
+
+void trim(std::vector<float>& scratch) noexcept
+{
+    if (scratch.capacity() > kKeptScratch) std::vector<float>().swap(scratch);
+}
 
 struct PyLimiterStream {
     PyObject_HEAD
@@ -145,28 +158,32 @@ void count(State& state)
 // process() of a block that passed every check.
 PyObject* push_block(State& state, PyObject* array, const AudioLayout& layout)
 {
-    Results results;
+    Results results(state.results);
     if (!state.core) {  // empty blocks before the first samples: nothing to do
         if (!results.allocate(layout, 0)) return nullptr;
         return results.to_tuple();
     }
-    std::vector<float> planar(layout.samples);
+    std::vector<float>& planar = state.block;
+    planar.resize(layout.samples);
     read_planar(audio_view(array, layout), 0, layout.frames, planar.data());
     if (!results.allocate(layout, state.core->frames_ready_after(layout.frames))) return nullptr;
 
     std::optional<LimiterError> failure;
     {
         ReleasedLock released;
-        failure = state.core->push(std::span<const float>(planar.data(), planar.size()),
+        failure = state.core->push(std::span<const float>(planar.data(), layout.samples),
                                    std::span<float>(results.planar(), results.samples()),
                                    std::span<float>(results.gains(), results.frames()));
     }
+    trim(planar);
     if (failure) {
         raise_core_error(state, *failure, layout.frames);
         return nullptr;
     }
     count(state);
-    return results.to_tuple();
+    PyObject* tuple = results.to_tuple();
+    trim(state.results);
+    return tuple;
 }
 
 constexpr const char* kProcessNames[] = {"block", "axis"};
@@ -198,7 +215,7 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/)
         Borrow borrow(state);
         if (!borrow || refuse_if_flushed(state, "flush()")) return nullptr;
 
-        Results results;
+        Results results(state.results);
         if (!state.core) {
             if (!results.allocate(state.last_seen.value_or(AudioLayout{}), 0)) return nullptr;
             state.flushed = true;
