@@ -51,17 +51,6 @@ void MovingMinimum::Cursor::fill_infinite(std::uint64_t end) noexcept
     ready = end;
 }
 
-void MovingMinimum::Cursor::close_segment() noexcept
-{
-    for (std::uint64_t j = window - 1; j-- > 0;) {
-        const double next = current[j + 1];
-        current[j] = next < current[j] ? next : current[j];
-    }
-    std::swap(current, previous);
-    position = 0;
-    prefix = std::numeric_limits<double>::infinity();
-}
-
 void MovingMinimum::Cursor::push_ones(std::uint64_t count) noexcept
 {
     if (count >= 2 * window) {

@@ -110,6 +110,7 @@ template <int N>
 // Returns the window minimum of the block's last step. The steps run in
 // stretches in which no ring wraps and no minimum segment ends, so the inner
 // loop is free of position bookkeeping.
+template <int N>
 [[gnu::always_inline]] inline double block_smoothed(Cursors& s, double c, const double* targets, std::size_t count,
                                                     double* gains) noexcept
 {
@@ -176,7 +177,7 @@ template <int N>
         minimum.position += n;
         minimum.prefix = prefix;
         if (minimum.position == minimum.window) {
-            minimum.close_segment();
+            minimum.close_segment<N>();
             prefix = minimum.prefix;
         }
         for (MovingAverage::Cursor* stage : {&s1, &s2, &s3}) {
@@ -274,7 +275,7 @@ template <int N>
                 std::fill(targets, targets + count, 1.0);
             else
                 block_targets<N>(level, inside, count, T, targets);
-            const double last_minimum = block_smoothed(s, c, targets, count, gains);
+            const double last_minimum = block_smoothed<N>(s, c, targets, count, gains);
             at_rest = quiet && envelope_at_rest(s, last_minimum);
             if (count > skip) {
                 const std::uint64_t offset = out_frame - frames.origin;
