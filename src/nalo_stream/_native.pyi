@@ -26,6 +26,16 @@ class LimiterStream:
     def frames_out(self) -> int:
         """int: Frames handed out by process() and flush() so far."""
 
+@final
+class TruePeakMeter:
+    """The true peak of a signal measured block by block."""
+
+    def __new__(cls, sample_rate: SupportsIndex) -> TruePeakMeter: ...
+    def add(self, /, block: _AudioLike, axis: SupportsIndex = -1) -> None:
+        """Measure the next block."""
+    def peak_dBTP(self, /) -> float:
+        """End the signal and return its true peak in dBTP (-inf for silence)."""
+
 @overload
 def true_peak(audio: _AudioLike, sample_rate: SupportsIndex, axis: SupportsIndex = -1,
               per_channel: Literal[False] = False) -> float:
