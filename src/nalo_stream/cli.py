@@ -28,8 +28,9 @@ renamed only on success; IN is never overwritten."""
 
 EPILOG = """\
 lossy formats: the Vorbis, Opus and MP3 encoders add their own overshoot to
-the limited signal (up to about 1 dB on loud material). For these formats set
-the ceiling lower by that margin, e.g. --threshold -2 for a -1 dBFS target.
+the limited signal: about +0.8 to +1.2 dB on music, up to +2.5 dB on loud
+noise-like material. For these formats leave a margin of 2 to 3 dB, e.g.
+--threshold -3 for a -1 dBFS target.
 
 true peak: by default the ceiling holds for the samples; the waveform a
 converter reconstructs between them can rise higher (often 0.5 to 2 dB on

@@ -59,8 +59,8 @@ def limit_file(
     [-1, 1) and back exactly, and quantised so that reading the output back
     gives no sample above the ceiling; a float output holds exactly what
     ``nalo_limiter.limit`` returns for the decoded input. Lossy encoders
-    (Vorbis, Opus, MP3) overshoot on their own: leave them a margin of about
-    1 dB. The output is written to a temporary file beside it and renamed
+    (Vorbis, Opus, MP3) overshoot on their own: leave them a margin of 2 to
+    3 dB. The output is written to a temporary file beside it and renamed
     only on success; the input is never overwritten.
 
     Args:
