@@ -133,6 +133,19 @@ bool cpu_has_avx2() noexcept
 }
 #endif
 
+// The largest of values[k] and |samples[k]| over k < n (and `start`); a
+// maximum does not depend on the order, so lanes may take it in any.
+float largest_of(const float* values, const float* samples, std::size_t n, float start) noexcept
+{
+    Lanes lanes = Lanes{} + start;
+    std::size_t k = 0;
+    for (; k + kLanes <= n; k += kLanes) lanes = larger(lanes, larger(load(values + k), magnitude(load(samples + k))));
+    float peak = start;
+    for (int i = 0; i < kLanes; ++i) peak = larger(peak, lanes[i]);
+    for (; k < n; ++k) peak = larger(peak, larger(values[k], magnitude(samples[k])));
+    return peak;
+}
+
 // Index of the first NaN or infinity, or samples.size().
 std::size_t first_non_finite(std::span<const float> samples) noexcept
 {
@@ -235,7 +248,7 @@ void TruePeakMeter::push_channel(std::size_t channel, const float* samples, std:
         std::memcpy(window + kTruePeakHistory, samples + done, sizeof(float) * n);
         std::fill(interval, interval + n, 0.0f);
         interval_peaks(window, n, oversampling_, interval);
-        for (std::size_t k = 0; k < n; ++k) peak = larger(peak, larger(interval[k], magnitude(samples[done + k])));
+        peak = largest_of(interval, samples + done, n, peak);
         std::memmove(window, window + n, sizeof(float) * kTruePeakHistory);
         done += n;
     }

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "gain_engine.hpp"
 #include "overshoot_correction.hpp"
 #include "true_peak.hpp"
 
@@ -28,17 +29,27 @@ std::size_t first_non_finite(std::span<const float> samples) noexcept
 // two correction passes (OvershootCorrection::kLatency later each). All of it
 // works on one store of the frames in flight.
 struct TruePeakStream::State {
-    State(LimiterStream envelope, std::uint64_t channels, unsigned oversampling, float ceiling)
-        : envelope(std::move(envelope)),
+    State(const NaloLimiter& limiter, std::uint64_t channels)
+        : settings{limiter.threshold, limiter.release_coefficient, limiter.lookahead_samples},
+          minimum(limiter.minimum.window_length()),
+          stages{MovingAverage(limiter.stages[0].length()), MovingAverage(limiter.stages[1].length()),
+                 MovingAverage(limiter.stages[2].length())},
           channels(channels),
-          oversampling(oversampling),
-          ceiling(ceiling),
+          oversampling(true_peak_oversampling(limiter.sample_rate)),
+          ceiling(static_cast<float>(limiter.threshold)),
           frames(channels),
           correction(channels, oversampling, ceiling)
     {
     }
 
-    LimiterStream envelope;  // mono: fed the levels, whose magnitudes they are
+    // The limiter's envelope, run by its own engine over the levels.
+    EnvelopeSettings settings;
+    MovingMinimum minimum;
+    std::array<MovingAverage, 3> stages;
+    double release_gain = 1.0;
+    bool at_rest = false;
+    std::int64_t steps = 0;
+
     std::uint64_t channels;
     unsigned oversampling;
     float ceiling;
@@ -48,11 +59,10 @@ struct TruePeakStream::State {
     std::int64_t next_interval = -static_cast<std::int64_t>(kTruePeakLatency);  // first not measured
     std::int64_t next_level = 0, gained = 0;
     bool finished = false;
-    std::vector<float> levels, gains, unused;
 
     std::uint64_t latency() const noexcept
     {
-        return kTruePeakLatency + envelope.latency() + 2 * OvershootCorrection::kLatency;
+        return kTruePeakLatency + settings.lookahead + 2 * OvershootCorrection::kLatency;
     }
 
     // Sample peaks of the frames from `first` to the newest.
@@ -78,15 +88,17 @@ struct TruePeakStream::State {
         next_interval = last + 1;
     }
 
-    // Levels of the real frames whose following interval is known; an
-    // interpolation can overflow, the envelope needs finite levels.
+    // Levels of the real frames whose following interval is known, into
+    // `envelope`, where the engine turns them into gains; an interpolation
+    // can overflow, the envelope needs finite levels.
     void collect_levels()
     {
         const std::int64_t last = std::min(next_interval - 1, frames_in - 1);
         const auto n = static_cast<std::size_t>(std::max<std::int64_t>(last - next_level + 1, 0));
-        levels.resize(n);
-        const float* peaks = frames.peaks.data() + frames.slot(next_level);
-        const float* after = frames.intervals.data() + frames.slot(next_level);
+        const std::size_t first = frames.slot(next_level);
+        float* levels = frames.envelope.data() + first;
+        const float* peaks = frames.peaks.data() + first;
+        const float* after = frames.intervals.data() + first;
         const float* before = after - 1;
         for (std::size_t i = 0; i < n; ++i) {
             const float level = std::max(peaks[i], std::max(before[i], after[i]));
@@ -95,30 +107,25 @@ struct TruePeakStream::State {
         next_level += static_cast<std::int64_t>(n);
     }
 
-    void take_gains(std::size_t n)
+    // Envelope steps up to `end_step` (past the last level the engine sees
+    // silence); then the gains of the frames now known enter the first pass.
+    void run_envelope(std::int64_t end_step)
     {
+        if (end_step <= steps) return;
+        float* from = frames.envelope.data() + frames.slot(gained);
+        const FrameSpan span{from, from, static_cast<std::uint64_t>(gained), static_cast<std::uint64_t>(next_level)};
+        at_rest = advance_envelope({minimum, stages, release_gain}, settings, span, static_cast<std::uint64_t>(steps),
+                                   static_cast<std::uint64_t>(end_step), at_rest);
+        steps = end_step;
+        const std::int64_t done = std::max<std::int64_t>(steps - static_cast<std::int64_t>(settings.lookahead), 0);
         const std::size_t first = frames.slot(gained);
-        float* envelope_gain = frames.envelope.data() + first;
+        const auto n = static_cast<std::size_t>(done - gained);
+        const float* gains = frames.envelope.data() + first;
         float* first_gain = frames.first_gain.data() + first;
         const double* factor = frames.first_factor.data() + first;
-        for (std::size_t i = 0; i < n; ++i) {
-            envelope_gain[i] = gains[i];
+        for (std::size_t i = 0; i < n; ++i)
             first_gain[i] = static_cast<float>(static_cast<double>(gains[i]) * factor[i]);
-        }
-        gained += static_cast<std::int64_t>(n);
-    }
-
-    void run_envelope(bool end)
-    {
-        std::size_t n = envelope.frames_ready_after(levels.size());
-        gains.resize(n), unused.resize(n);
-        envelope.push(levels, unused, gains);
-        take_gains(n);
-        if (!end) return;
-        n = envelope.frames_pending();
-        gains.resize(n), unused.resize(n);
-        envelope.finish(unused, gains);
-        take_gains(n);
+        gained = done;
     }
 
     void correct(std::int64_t last)
@@ -154,12 +161,8 @@ TruePeakStream::~TruePeakStream() = default;
 Result<TruePeakStream> TruePeakStream::create(const NaloLimiter& limiter, std::uint64_t channels)
 {
     if (channels == 0) return LimiterError::zero_channels();
-    auto envelope = LimiterStream::create(limiter, 1);
-    if (!envelope) return envelope.error();
     try {
-        return TruePeakStream(std::make_unique<State>(std::move(envelope).value(), channels,
-                                                      true_peak_oversampling(limiter.sample_rate),
-                                                      static_cast<float>(limiter.threshold)));
+        return TruePeakStream(std::make_unique<State>(limiter, channels));
     } catch (const std::bad_alloc&) {
         return LimiterError::allocation_failed();
     } catch (const std::length_error&) {
@@ -206,7 +209,7 @@ std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, s
         s.measure_peaks(first);
         s.measure_intervals(s.frames_in - 1 - static_cast<std::int64_t>(kTruePeakLatency));
         s.collect_levels();
-        s.run_envelope(false);
+        s.run_envelope(s.next_level);
         s.correct(INT64_MAX);
         s.hand_out(out, gains);
     } catch (const std::bad_alloc&) {
@@ -227,7 +230,7 @@ std::optional<LimiterError> TruePeakStream::finish(std::span<float> out, std::sp
         const std::int64_t last = s.frames_in - 1 + static_cast<std::int64_t>(kTruePeakLatency) - 1;
         s.measure_intervals(last);
         s.collect_levels();
-        s.run_envelope(true);
+        if (s.frames_in > 0) s.run_envelope(s.frames_in + static_cast<std::int64_t>(s.settings.lookahead));
         s.correction.first_pass(s.frames, last);
         s.correction.second_pass(s.frames, last);
         s.finished = true;
