@@ -77,16 +77,18 @@ class Tally:
         self.frames = 0
 
     def add_input(self, block: np.ndarray) -> None:
-        self.peak_before = max(self.peak_before, float(np.max(np.abs(block), initial=0.0)))
+        if block.size:
+            self.peak_before = max(self.peak_before, float(block.max()), -float(block.min()))
 
     def add_output(self, peak: float, gains: np.ndarray) -> None:
         self.peak_after = max(self.peak_after, peak)
         if len(gains) == 0:
             return
         with np.errstate(divide="ignore"):
-            reduction = -20.0 * np.log10(gains.astype(np.float64))
-        self.max_reduction = max(self.max_reduction, float(reduction.max()))
-        self.reduction_sum += float(reduction.sum())
+            self.max_reduction = max(self.max_reduction, -20.0 * math.log10(float(gains.min())) if gains.min() > 0
+                                     else math.inf)
+            # float32 logarithms summed in float64: ample for a mean in dB, and cheap.
+            self.reduction_sum -= 20.0 * float(np.sum(np.log10(gains), dtype=np.float64))
         self.reduced += int(np.count_nonzero(gains < 1.0))
         self.frames += len(gains)
 
