@@ -139,8 +139,8 @@ void TruePeakFrames::append(const float* const* channels, std::size_t frames)
     intervals.resize(size, 0.0f);
     peaks.resize(size, 0.0f);
     envelope.resize(size, 0.0f);
-    first_factor.resize(size, 1.0);
-    second_factor.resize(size, 1.0);
+    first_factor.resize(size, 1.0f);
+    second_factor.resize(size, 1.0f);
     first_gain.resize(size, 0.0f);
     changed.resize(size, 0);
 }
@@ -248,9 +248,9 @@ void OvershootCorrection::correct(TruePeakFrames& frames, std::int64_t interval,
         if (k < full_first) scale = 1.0 - depth * ease[static_cast<std::size_t>(k - from)];
         else if (k > full_last) scale = 1.0 - depth * ease[static_cast<std::size_t>(to - k)];
         const std::size_t s = frames.slot(k);
-        factors[s] *= scale;
+        factors[s] = static_cast<float>(factors[s] * scale);
         if (first) {
-            frames.first_gain[s] = static_cast<float>(static_cast<double>(frames.envelope[s]) * factors[s]);
+            frames.first_gain[s] = frames.envelope[s] * factors[s];
             frames.changed[s] = 1;
         }
     }

@@ -46,7 +46,7 @@ struct TruePeakFrames {
     std::vector<float> intervals;  // the input's largest interpolated value after the frame
     std::vector<float> peaks;      // the input's largest sample magnitude
     std::vector<float> envelope;   // the limiter envelope's gain
-    std::vector<double> first_factor, second_factor;
+    std::vector<float> first_factor, second_factor;
     std::vector<float> first_gain;  // envelope * first_factor, as a float
     std::vector<std::uint8_t> changed;  // the first pass changed the gain
 };
@@ -77,7 +77,7 @@ public:
     // The gain handed out for a slot.
     static float final_gain(const TruePeakFrames& frames, std::size_t slot) noexcept
     {
-        return static_cast<float>(static_cast<double>(frames.first_gain[slot]) * frames.second_factor[slot]);
+        return frames.first_gain[slot] * frames.second_factor[slot];
     }
 
 private:

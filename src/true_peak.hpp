@@ -59,6 +59,9 @@ float interval_peak(const float* y, unsigned oversampling) noexcept;
 // value exceeds it times the largest sample magnitude in the window.
 float interpolation_gain_bound() noexcept;
 
+// Index of the first NaN or infinite sample, or samples.size().
+std::size_t first_non_finite_sample(std::span<const float> samples) noexcept;
+
 // A streaming true-peak meter over planar blocks of a fixed channel count.
 class TruePeakMeter {
 public:

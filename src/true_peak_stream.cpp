@@ -14,13 +14,6 @@
 namespace nalo {
 namespace {
 
-std::size_t first_non_finite(std::span<const float> samples) noexcept
-{
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        if ((std::bit_cast<std::uint32_t>(samples[i]) & 0x7FFFFFFFu) > 0x7F7FFFFFu) return i;
-    return samples.size();
-}
-
 }  // namespace
 
 // The pipeline, frame by frame: the input's sample peaks and interpolated
@@ -122,9 +115,8 @@ struct TruePeakStream::State {
         const auto n = static_cast<std::size_t>(done - gained);
         const float* gains = frames.envelope.data() + first;
         float* first_gain = frames.first_gain.data() + first;
-        const double* factor = frames.first_factor.data() + first;
-        for (std::size_t i = 0; i < n; ++i)
-            first_gain[i] = static_cast<float>(static_cast<double>(gains[i]) * factor[i]);
+        const float* factor = frames.first_factor.data() + first;
+        for (std::size_t i = 0; i < n; ++i) first_gain[i] = gains[i] * factor[i];
         gained = done;
     }
 
@@ -195,7 +187,7 @@ std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, s
     State& s = *state_;
     if (s.finished) return LimiterError::stream_finished();
     if (block.size() % s.channels != 0) return LimiterError::indivisible_samples(block.size(), s.channels);
-    if (const std::size_t bad = first_non_finite(block); bad != block.size())
+    if (const std::size_t bad = first_non_finite_sample(block); bad != block.size())
         return LimiterError::non_finite_sample(bad);
     const std::size_t frames = block.size() / s.channels;
     const std::uint64_t ready = frames_ready_after(frames);
