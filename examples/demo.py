@@ -21,6 +21,7 @@ import numpy as np
 try:
     import soundfile
     from nalo_limiter import NaloLimiter
+    from nalo_stream import true_peak
     from nalo_stream.cli import main as nalo_limiter_command
 except ImportError as error:
     sys.exit(f"{error.name} is missing: run `pip install '.[cli,demo]'` in the repository root "
@@ -107,6 +108,16 @@ def over(audio: np.ndarray, ceiling: float) -> int:
     return int(np.count_nonzero(np.abs(audio) > ceiling))
 
 
+def between_samples(x: np.ndarray, factor: int = 4) -> np.ndarray:
+    """The waveform a converter reconstructs between the samples: band-limited
+    interpolation, `factor` points per sample (frames on axis 0)."""
+    n = x.shape[0]
+    if n < 2:
+        return x.astype(np.float64)
+    spectrum = np.fft.rfft(x, axis=0)
+    return np.fft.irfft(spectrum, n * factor, axis=0) * factor
+
+
 def _peaks(x: np.ndarray, buckets: int) -> tuple[np.ndarray, np.ndarray]:
     """Per-bucket peak magnitude of a signal, the tail included: a drawing
     that keeps every peak however many samples there are (or how few)."""
@@ -142,6 +153,15 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
     top = max(peak_db if np.isfinite(peak_db) else ceiling_db, ceiling_db) + 2.0
     bottom = max(-120.0, min(ceiling_db, peak_db if np.isfinite(peak_db) else ceiling_db) - 36.0)
     for ax, data, name in ((ax_in, before, "Input"), (ax_out, after, "Output")):
+        # Inter-sample overs: where the reconstructed waveform crosses the
+        # ceiling although no sample does, marked above the ceiling line.
+        smooth = between_samples(data)
+        _, sample_peak = _peaks(np.max(np.abs(data), axis=1), 3000)
+        xs, wave_peak = _peaks(np.max(np.abs(smooth), axis=1), 3000)
+        xs = xs / 4
+        marks = (wave_peak > ceiling) & (sample_peak[: len(wave_peak)] <= ceiling)
+        ax.plot(xs[marks] / sample_rate, np.full(int(marks.sum()), ceiling_db + 1.0), "v", color="darkorange", ms=4,
+                label="inter-sample over" if marks.any() else None)
         for ch in range(data.shape[1]):
             x, peak = _peaks(data[:, ch], 3000)
             level = np.maximum(db(peak), bottom)
@@ -156,12 +176,13 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
         ax.set_ylabel("peak (dBFS)")
         count = over(data, ceiling)
         ax.set_title(f"{name}: peak {db(np.max(np.abs(data), initial=0.0)):+.2f} dBFS, "
-                     f"{count:,} sample{'s' if count != 1 else ''} over the ceiling", loc="left", fontsize=10)
+                     f"{count:,} sample{'s' if count != 1 else ''} over the ceiling; true peak "
+                     f"{true_peak(data, sample_rate, axis=0):+.2f} dBTP, {int(marks.sum()):,} inter-sample over"
+                     f"{'s' if marks.sum() != 1 else ''} (orange)", loc="left", fontsize=10)
         ax.grid(alpha=0.25)
     ax_out.text(0.995, 0.96, f"ceiling {ceiling_db:g} dBFS", transform=ax_out.transAxes, ha="right", va="top",
                 color="crimson", fontsize=9)
-    if before.shape[1] > 1:
-        ax_in.legend(loc="lower right", fontsize=8, ncols=2)
+    ax_in.legend(loc="lower right", fontsize=8, ncols=3)
     plt.setp(ax_in.get_xticklabels(), visible=False)
     plt.setp(ax_out.get_xticklabels(), visible=False)
 
@@ -233,6 +254,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--attack", type=float, default=5.0, help="look-ahead attack in ms (default 5)")
     parser.add_argument("--hold", type=float, default=15.0, help="hold in ms (default 15)")
     parser.add_argument("--release", type=float, default=40.0, help="release in ms (default 40)")
+    parser.add_argument("--true-peak", action="store_true", help="hold the ceiling for the true peak (dBTP)")
     parser.add_argument("--out", type=Path, default=Path("out"), help="output folder (default out/)")
     parser.add_argument("--seconds", type=float, default=6.0, help="length of the built-in signal (default 6)")
     parser.add_argument("--smoke", action="store_true", help="quick run on one second of the built-in signal")
@@ -254,7 +276,7 @@ def main(argv: list[str] | None = None) -> int:
     gains_path = args.out / f"{stem}_gains.npy"
 
     settings = ["--threshold", str(args.threshold), "--attack", str(args.attack), "--hold", str(args.hold),
-                "--release", str(args.release)]
+                "--release", str(args.release)] + (["--true-peak"] if args.true_peak else [])
     status = nalo_limiter_command([str(source), str(target), *settings, "--gains", str(gains_path)])
     if status != 0:
         return status
@@ -270,7 +292,8 @@ def main(argv: list[str] | None = None) -> int:
 
     written = [target, gains_path] if args.file else [source, target, gains_path]
     png = args.out / f"{stem}.png"
-    title = f"nalo-limiter: {stem}, ceiling {args.threshold:g} dBFS, attack/hold/release " \
+    title = f"nalo-limiter: {stem}, ceiling {args.threshold:g} {'dBTP' if args.true_peak else 'dBFS'}, " \
+            "attack/hold/release " \
             f"{args.attack:g}/{args.hold:g}/{args.release:g} ms"
     if plot(png, audio, limited, gains, sample_rate, args.threshold, limiter, title):
         written.append(png)

@@ -84,9 +84,9 @@ alignas(64) constexpr HalfTaps kHalf = half_taps();
 template <unsigned Oversampling, typename V, typename Load>
 [[gnu::always_inline]] inline V interval_peak(Load load_at) noexcept
 {
-    constexpr int kFirstPair = Oversampling == 4 ? 0 : 1;
+    constexpr int kFirstPair = Oversampling == 4 ? 0 : Oversampling == 2 ? 1 : 2;
     V even[2] = {}, odd[2] = {};
-    for (std::size_t i = 0; i < kTruePeakTaps / 2; ++i) {
+    for (std::size_t i = 0; i < kTruePeakTaps / 2 && kFirstPair < 2; ++i) {
         const V newer = load_at(kTruePeakHistory - i), older = load_at(i);
         const V sum = newer + older, difference = newer - older;
         for (int p = kFirstPair; p < 2; ++p) {
@@ -96,8 +96,10 @@ template <unsigned Oversampling, typename V, typename Load>
     }
     if constexpr (Oversampling == 4)
         return larger(magnitude(even[0]) + magnitude(odd[0]), magnitude(even[1]) + magnitude(odd[1]));
-    else
+    else if constexpr (Oversampling == 2)
         return magnitude(even[1]) + magnitude(odd[1]);
+    else
+        return V{};
 }
 
 template <unsigned Oversampling>
@@ -111,6 +113,32 @@ template <unsigned Oversampling>
     }
     for (; k < count; ++k)
         peaks[k] = larger(peaks[k], interval_peak<Oversampling, float>([&](std::size_t i) { return x[k + i]; }));
+}
+
+// The largest interval peak and sample magnitude in one pass, kept in lanes.
+template <unsigned Oversampling>
+[[gnu::always_inline]] inline float largest_peak_with(const float* x, std::size_t count) noexcept
+{
+    Lanes lanes = {};
+    std::size_t k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        const Lanes peak = interval_peak<Oversampling, Lanes>([&](std::size_t i) { return load(x + k + i); });
+        lanes = larger(lanes, larger(peak, magnitude(load(x + k + kTruePeakHistory))));
+    }
+    float largest = 0.0f;
+    for (int i = 0; i < kLanes; ++i) largest = larger(largest, lanes[i]);
+    for (; k < count; ++k) {
+        largest = larger(largest, interval_peak<Oversampling, float>([&](std::size_t i) { return x[k + i]; }));
+        largest = larger(largest, magnitude(x[k + kTruePeakHistory]));
+    }
+    return largest;
+}
+
+float largest_peak_portable(const float* x, std::size_t count, unsigned oversampling) noexcept
+{
+    if (oversampling == 4) return largest_peak_with<4>(x, count);
+    if (oversampling == 2) return largest_peak_with<2>(x, count);
+    return largest_peak_with<1>(x, count);
 }
 
 void interval_peaks_portable(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
@@ -127,25 +155,19 @@ void interval_peaks_portable(const float* x, std::size_t count, unsigned oversam
     else if (oversampling == 2) interval_peaks_with<2>(x, count, peaks);
 }
 
+[[gnu::target("avx2")]] float largest_peak_avx2(const float* x, std::size_t count, unsigned oversampling) noexcept
+{
+    if (oversampling == 4) return largest_peak_with<4>(x, count);
+    if (oversampling == 2) return largest_peak_with<2>(x, count);
+    return largest_peak_with<1>(x, count);
+}
+
 bool cpu_has_avx2() noexcept
 {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
 }
 #endif
-
-// The largest of values[k] and |samples[k]| over k < n (and `start`); a
-// maximum does not depend on the order, so lanes may take it in any.
-float largest_of(const float* values, const float* samples, std::size_t n, float start) noexcept
-{
-    Lanes lanes = Lanes{} + start;
-    std::size_t k = 0;
-    for (; k + kLanes <= n; k += kLanes) lanes = larger(lanes, larger(load(values + k), magnitude(load(samples + k))));
-    float peak = start;
-    for (int i = 0; i < kLanes; ++i) peak = larger(peak, lanes[i]);
-    for (; k < n; ++k) peak = larger(peak, larger(values[k], magnitude(samples[k])));
-    return peak;
-}
 
 }  // namespace
 
@@ -178,6 +200,16 @@ void interval_peaks(const float* x, std::size_t count, unsigned oversampling, fl
     if (cpu_has_avx2()) return interval_peaks_avx2(x, count, oversampling, peaks);
 #endif
     interval_peaks_portable(x, count, oversampling, peaks);
+}
+
+// Largest interval peak over windows x[k .. k + 11], k < count, and of the
+// newest sample of each window.
+float largest_peak(const float* x, std::size_t count, unsigned oversampling) noexcept
+{
+#if NALO_TRUE_PEAK_X86_DISPATCH
+    if (cpu_has_avx2()) return largest_peak_avx2(x, count, oversampling);
+#endif
+    return largest_peak_portable(x, count, oversampling);
 }
 
 float interval_peak(const float* y, unsigned oversampling) noexcept
@@ -241,27 +273,21 @@ void TruePeakMeter::finish()
     for (std::size_t c = 0; c < peaks_.size(); ++c) push_channel(c, kSilence, kTruePeakHistory);
 }
 
-// The samples go through a small window that starts with the channel's
-// history, so the intervals reaching back into the previous block are
-// measured exactly as if the signal had come in one piece.
+// The first windows start in the channel's history, so they go through a
+// small buffer; the rest are read from the block itself. Either way every
+// interval is measured exactly as if the signal had come in one piece.
 void TruePeakMeter::push_channel(std::size_t channel, const float* samples, std::size_t frames)
 {
-    constexpr std::size_t kChunk = 2048;
-    float window[kTruePeakHistory + kChunk];
-    alignas(32) float interval[kChunk];
     float* history = history_.data() + channel * kTruePeakHistory;
-    float peak = peaks_[channel];
+    float window[2 * kTruePeakHistory];
+    const std::size_t head = std::min(frames, kTruePeakHistory);
     std::memcpy(window, history, sizeof(float) * kTruePeakHistory);
-    for (std::size_t done = 0; done < frames;) {
-        const std::size_t n = std::min(kChunk, frames - done);
-        std::memcpy(window + kTruePeakHistory, samples + done, sizeof(float) * n);
-        std::fill(interval, interval + n, 0.0f);
-        interval_peaks(window, n, oversampling_, interval);
-        peak = largest_of(interval, samples + done, n, peak);
-        std::memmove(window, window + n, sizeof(float) * kTruePeakHistory);
-        done += n;
-    }
-    std::memcpy(history, window, sizeof(float) * kTruePeakHistory);
+    std::memcpy(window + kTruePeakHistory, samples, sizeof(float) * head);
+    float peak = larger(peaks_[channel], largest_peak(window, head, oversampling_));
+    if (frames > kTruePeakHistory)
+        peak = larger(peak, largest_peak(samples, frames - kTruePeakHistory, oversampling_));
+    const float* last = frames >= kTruePeakHistory ? samples + frames - kTruePeakHistory : window + frames;
+    std::memmove(history, last, sizeof(float) * kTruePeakHistory);
     peaks_[channel] = peak;
 }
 
