@@ -7,8 +7,8 @@ command) limits audio files of any length in bounded memory.
 
 from __future__ import annotations
 
-from ._native import LimiterStream
+from ._native import LimiterStream, TruePeakMeter, true_peak
 from .files import AudioFileError, TruncatedInputWarning, limit_file
 from .summary import FileSummary
 
-__all__ = ["AudioFileError", "FileSummary", "LimiterStream", "TruncatedInputWarning", "limit_file"]
+__all__ = ["AudioFileError", "FileSummary", "LimiterStream", "TruePeakMeter", "TruncatedInputWarning", "limit_file", "true_peak"]

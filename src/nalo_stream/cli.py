@@ -28,11 +28,18 @@ renamed only on success; IN is never overwritten."""
 
 EPILOG = """\
 lossy formats: the Vorbis, Opus and MP3 encoders add their own overshoot to
-the limited signal (up to about 1 dB on loud material). For these formats set
-the ceiling lower by that margin, e.g. --threshold -2 for a -1 dBFS target.
+the limited signal: about +0.8 to +1.2 dB on music, up to +2.5 dB on loud
+noise-like material. For these formats leave a margin of 2 to 3 dB, e.g.
+--threshold -3 for a -1 dBFS target.
+
+true peak: by default the ceiling holds for the samples; the waveform a
+converter reconstructs between them can rise higher (often 0.5 to 2 dB on
+loud material). --true-peak holds it for that waveform as ITU-R BS.1770-4
+measures it (dBTP), as delivery specifications such as EBU R128 ask.
 
 examples:
   nalo-limiter song.wav song_limited.wav --threshold -1
+  nalo-limiter master.wav delivery.wav --threshold -1 --true-peak
   nalo-limiter take.flac take.wav --subtype PCM_24 --gains take_gains.npy
   nalo-limiter stems/*.wav --out-dir limited/ --jobs 4"""
 
@@ -60,6 +67,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--jobs", type=int, metavar="N", help="files limited at once with --out-dir (default: cores)")
     parser.add_argument("--strict", action="store_true",
                         help="fail on a truncated input instead of warning and limiting what it holds")
+    parser.add_argument("--true-peak", action="store_true",
+                        help="hold the ceiling for the true peak (dBTP, the waveform between the samples, "
+                             "ITU-R BS.1770-4) rather than for the samples")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar and no summary")
     return parser
 
@@ -155,7 +165,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             summary = limit_file(source, target, threshold_dBFS=args.threshold, attack_ms=args.attack,
                                  hold_ms=args.hold, release_ms=args.release, subtype=args.subtype, gains=args.gains,
                                  block_frames=args.block, progress=advance,
-                                 truncated="error" if args.strict else "warn")
+                                 truncated="error" if args.strict else "warn", true_peak=args.true_peak)
         except (AudioFileError, ValueError, ImportError) as error:
             line = str(error) if isinstance(error, AudioFileError) else f"{source}: {error}"
             with lock:

@@ -16,7 +16,7 @@ import numpy as np
 from nalo_limiter import NaloLimiter
 
 from . import formats
-from ._native import LimiterStream
+from ._native import LimiterStream, TruePeakMeter
 from .gains_file import GainsWriter, check_suffix
 from .summary import FileSummary, Tally, dbfs
 
@@ -48,6 +48,7 @@ def limit_file(
     block_frames: int = 65536,
     progress: bool | Callable[[int], object] = False,
     truncated: str = "warn",
+    true_peak: bool = False,
 ) -> FileSummary:
     """Limit an audio file of any length into another, block by block.
 
@@ -58,8 +59,8 @@ def limit_file(
     [-1, 1) and back exactly, and quantised so that reading the output back
     gives no sample above the ceiling; a float output holds exactly what
     ``nalo_limiter.limit`` returns for the decoded input. Lossy encoders
-    (Vorbis, Opus, MP3) overshoot on their own: leave them a margin of about
-    1 dB. The output is written to a temporary file beside it and renamed
+    (Vorbis, Opus, MP3) overshoot on their own: leave them a margin of 2 to
+    3 dB. The output is written to a temporary file beside it and renamed
     only on success; the input is never overwritten.
 
     Args:
@@ -75,6 +76,8 @@ def limit_file(
         truncated: ``"warn"`` (a TruncatedInputWarning, then the frames the
             file holds are limited) or ``"error"`` for an input whose header
             promises more frames than the file holds.
+        true_peak: Hold the ceiling for the true peak (dBTP) rather than for
+            the samples, as ``LimiterStream(limiter, true_peak=True)`` does.
 
     Returns:
         A FileSummary: peaks, gain reduction, speed.
@@ -110,7 +113,7 @@ def limit_file(
         ) as gains_tmp:
             gains_out = None if gains_path is None or gains_tmp is None else (gains_tmp, gains_path.suffix.lower())
             tally = _limit_blocks(soundfile, reader, source, limiter, (target, out_tmp, fmt, sub), gains_out,
-                                  int(block_frames), advance)
+                                  int(block_frames), advance, bool(true_peak))
             if tally.frames < reader.frames:  # the file ended early while being read
                 promised = reader.frames
                 _report_truncation(source, promised, tally.frames, truncated)
@@ -119,6 +122,8 @@ def limit_file(
         input=str(source), output=str(target), format=fmt, subtype=sub, sample_rate=rate, channels=channels,
         frames=tally.frames, frames_promised=promised,
         peak_before_dBFS=dbfs(tally.peak_before), peak_after_dBFS=dbfs(tally.peak_after),
+        true_peak_before_dBTP=tally.true_peak_before.peak_dBTP(),
+        true_peak_after_dBTP=tally.true_peak_after.peak_dBTP(), true_peak_mode=bool(true_peak),
         max_reduction_dB=tally.max_reduction, mean_reduction_dB=tally.mean_reduction(),
         reduced_share=tally.reduced_share(), seconds=time.perf_counter() - started,
     )
@@ -216,7 +221,7 @@ def _report_truncation(source: Path, promised: int, held: int, truncated: str) -
 
 def _limit_blocks(soundfile: Any, reader: Any, source: Path, limiter: NaloLimiter,
                   out: tuple[Path, Path, str, str], gains: tuple[Path, str] | None, block_frames: int,
-                  advance: Callable[[int], object]) -> Tally:
+                  advance: Callable[[int], object], true_peak: bool) -> Tally:
     """Reads, limits and writes every block; returns the statistics.
     `out` is (target, temporary file, format, subtype); `gains` is
     (temporary file, suffix of the target) or None."""
@@ -224,8 +229,8 @@ def _limit_blocks(soundfile: Any, reader: Any, source: Path, limiter: NaloLimite
     integer_in = reader.subtype in formats.INTEGER_BITS
     integer_out = formats.full_scale(sub) is not None
     scale_out = formats.full_scale(sub) or 1.0
-    stream = LimiterStream(limiter)
-    tally = Tally()
+    stream = LimiterStream(limiter, true_peak=true_peak)
+    tally = Tally(TruePeakMeter(reader.samplerate), TruePeakMeter(reader.samplerate))
     floats = np.empty((block_frames, reader.channels), np.float32) if integer_in else None
 
     try:
@@ -241,8 +246,10 @@ def _limit_blocks(soundfile: Any, reader: Any, source: Path, limiter: NaloLimite
             if integer_out:
                 ints, steps = formats.to_int(audio, sub, limiter.threshold)
                 peak = steps / scale_out
+                tally.true_peak_after.add(ints / 2.0**31, axis=0)  # what the file holds
             else:
                 ints, peak = audio, float(np.max(np.abs(audio), initial=0.0))
+                tally.true_peak_after.add(audio, axis=0)
             try:
                 writer.write(ints)
             except (RuntimeError, OSError) as error:  # e.g. the disk is full
@@ -264,6 +271,7 @@ def _limit_blocks(soundfile: Any, reader: Any, source: Path, limiter: NaloLimite
                 raise AudioFileError(
                     source, f"sample at frame {stream.frames_in + int(frame)} (channel {int(channel) + 1}) is not finite"
                 ) from None
+            tally.true_peak_before.add(block, axis=0)  # finite: the stream took it
             advance(len(raw))
         emit(*stream.flush())
         if gains_out is not None:

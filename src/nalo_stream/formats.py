@@ -93,11 +93,13 @@ def to_int(samples: np.ndarray, subtype: str, threshold: float) -> tuple[np.ndar
     scale = full_scale(subtype)
     assert scale is not None
     top = ceiling_steps(subtype, threshold)
-    steps = samples.astype(np.float64)
+    # Up to 24 bits every value on the way is exact in float32; 32-bit steps
+    # are not (2**31 - 1 has no float32), so they take float64.
+    steps: np.ndarray = samples.astype(np.float32 if scale <= 2.0**23 else np.float64)
     steps *= scale
     np.rint(steps, out=steps)
     np.clip(steps, -top, min(top, scale - 1), out=steps)
-    peak = int(np.max(np.abs(steps), initial=0.0))
+    peak = int(max(-steps.min(initial=0.0), steps.max(initial=0.0)))
     steps *= 2.0**31 / scale
     return steps.astype(np.int32), peak
 

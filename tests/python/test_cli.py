@@ -7,12 +7,15 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from support import loud
 
 import nalo_limiter
 
 sf = pytest.importorskip("soundfile")
 from nalo_stream import AudioFileError, limit_file  # noqa: E402
+from nalo_stream.formats import to_int  # noqa: E402
 
 CEILING_DB = -3.0
 CEILING = 10 ** (CEILING_DB / 20)
@@ -64,6 +67,18 @@ def test_the_file_keeps_its_type_and_the_ceiling_holds(tmp_path, name, fmt, subt
     else:  # one rounding step at most from limit()'s result
         step = 2.0 ** (1 - {"PCM_16": 16, "PCM_24": 24, "PCM_32": 32, "PCM_U8": 8, "DOUBLE": 53}[subtype])
         assert np.abs(back - expected).max() <= step
+
+
+@given(st.floats(-60, 0), st.sampled_from(["PCM_U8", "PCM_16", "PCM_24", "PCM_32"]))
+def test_quantisation_never_rounds_over_the_ceiling(threshold_db, subtype):
+    limiter = nalo_limiter.NaloLimiter(48000, threshold_db)
+    ceiling = np.float32(limiter.threshold)  # the limiter's own clamp value
+    near = np.array([ceiling, np.nextafter(ceiling, np.float32(0)), -ceiling, 0.5 * ceiling], np.float32)
+    ints, _ = to_int(near[:, None], subtype, limiter.threshold)
+    back = ints.astype(np.float64) / 2**31  # libsndfile keeps the top bits of these
+    assert np.abs(back).max() <= min(limiter.threshold, float(ceiling))
+    step = 2.0 ** (1 - int(subtype[-2:].strip("_U")))
+    assert np.all(np.abs(back - near[:, None]) <= max(step, float(np.spacing(ceiling))))
 
 
 def test_the_command_writes_gains_and_a_summary_and_several_files(tmp_path):

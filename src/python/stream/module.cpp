@@ -2,7 +2,9 @@
 // the Python package nalo_stream.
 #include "python/common.hpp"
 #include "python/numpy_api.hpp"
+#include "meter_type.hpp"
 #include "stream_type.hpp"
+#include "true_peak_function.hpp"
 
 namespace nalo::python::stream {
 
@@ -13,8 +15,10 @@ int exec_module(PyObject* module)
     return guard_exceptions<int>(-1, [&]() -> int {
         if (import_numpy() < 0) return -1;
         Ref type(create_stream_type(module));
-        if (!type) return -1;
-        return PyModule_AddObjectRef(module, "LimiterStream", type.get());
+        if (!type || PyModule_AddObjectRef(module, "LimiterStream", type.get()) < 0) return -1;
+        Ref meter(create_meter_type(module));
+        if (!meter) return -1;
+        return PyModule_AddObjectRef(module, "TruePeakMeter", meter.get());
     });
 }
 
@@ -23,8 +27,9 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-// Module-level functions; empty for now.
 PyMethodDef module_functions[] = {
+    {"true_peak", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&true_peak)),
+     METH_FASTCALL | METH_KEYWORDS, kTruePeakDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

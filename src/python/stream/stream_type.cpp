@@ -14,6 +14,7 @@
 #include "python/errors.hpp"
 #include "python/planar_copy.hpp"
 #include "blocks.hpp"
+#include "core_stream.hpp"
 #include "settings.hpp"
 
 namespace nalo::python::stream {
@@ -27,7 +28,8 @@ struct State {
     explicit State(NaloLimiter configuration) : limiter(std::move(configuration)) {}
 
     NaloLimiter limiter;                // the settings copied from the NaloLimiter
-    std::optional<LimiterStream> core;  // opened by the first non-empty block
+    bool true_peak = false;             // the ceiling holds for the true peak
+    std::optional<CoreStream> core;     // opened by the first non-empty block
     AudioLayout layout;                    // fixed with `core`
     std::optional<AudioLayout> last_seen;  // the shape of flush()'s results before that
     // Planar copies of a block and of the results of frames-first layouts,
@@ -116,7 +118,7 @@ bool accept_layout(State& state, const AudioLayout& layout)
     }
     state.last_seen = layout;
     if (layout.frames == 0) return true;
-    auto made = LimiterStream::create(state.limiter, layout.channels);
+    auto made = CoreStream::open(state.limiter, layout.channels, state.true_peak);
     if (!made) {
         value_error(made.error());
         return false;
@@ -238,8 +240,8 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/)
     });
 }
 
-constexpr const char* kNewNames[] = {"limiter"};
-constexpr Parameters kNew{"LimiterStream()", kNewNames, 1, 1};
+constexpr const char* kNewNames[] = {"limiter", "true_peak"};
+constexpr Parameters kNew{"LimiterStream()", kNewNames, 2, 1};
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
@@ -248,9 +250,15 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (!bind_tuple(kNew, args, kwargs, bound)) return nullptr;
         std::optional<NaloLimiter> limiter = copy_limiter(bound[0]);
         if (!limiter) return nullptr;
+        int true_peak = 0;
+        if (bound[1] != nullptr && (true_peak = PyObject_IsTrue(bound[1])) < 0) {
+            add_processing_note("true_peak");
+            return nullptr;
+        }
 
         auto* state = new State(std::move(*limiter));
-        state->latency.store(state->limiter.lookahead_samples);
+        state->true_peak = true_peak != 0;
+        state->latency.store(CoreStream::latency_of(state->limiter, state->true_peak));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
         if (self == nullptr) {
@@ -341,7 +349,7 @@ PyMethodDef stream_methods[] = {
 };
 
 constexpr const char kTypeDoc[] =
-    "LimiterStream(limiter)\n--\n\n"
+    "LimiterStream(limiter, true_peak=False)\n--\n\n"
     "One signal limited block by block.\n\n"
     "The stream copies the settings of ``limiter`` (a\n"
     "``nalo_limiter.NaloLimiter``, which stays free for other use) and keeps\n"
@@ -353,8 +361,16 @@ constexpr const char kTypeDoc[] =
     "The first non-empty block fixes the channel count and the layout. The\n"
     "processing runs without the interpreter lock; one stream serves one\n"
     "thread at a time.\n\n"
+    "With ``true_peak`` the ceiling holds for the true peak instead: the\n"
+    "waveform reconstructed between the samples (as ``true_peak()``\n"
+    "measures it) stays at or below it. Each frame's level then includes the\n"
+    "values interpolated around it, and the gains are lowered smoothly\n"
+    "wherever the output would still rise above the ceiling between samples.\n"
+    "The results then equal no ``limit()`` call, but still do not depend on\n"
+    "the split; ``latency`` grows by the interpolation and the correction.\n\n"
     "Args:\n"
-    "    limiter: The ``nalo_limiter.NaloLimiter`` whose settings to use.\n\n"
+    "    limiter: The ``nalo_limiter.NaloLimiter`` whose settings to use.\n"
+    "    true_peak: Read the ceiling as dBTP rather than dBFS.\n\n"
     "Raises:\n"
     "    TypeError: If ``limiter`` is not a ``nalo_limiter.NaloLimiter``.";
 
