@@ -40,7 +40,7 @@ struct TruePeakStream::State {
     MovingMinimum minimum;
     std::array<MovingAverage, 3> stages;
     double release_gain = 1.0;
-    bool at_rest = false;
+    RestState rest;
     std::int64_t steps = 0;
 
     std::uint64_t channels;
@@ -107,8 +107,8 @@ struct TruePeakStream::State {
         if (end_step <= steps) return;
         float* from = frames.envelope.data() + frames.slot(gained);
         const FrameSpan span{from, from, static_cast<std::uint64_t>(gained), static_cast<std::uint64_t>(next_level)};
-        at_rest = advance_envelope({minimum, stages, release_gain}, settings, span, static_cast<std::uint64_t>(steps),
-                                   static_cast<std::uint64_t>(end_step), at_rest);
+        advance_envelope({minimum, stages, release_gain}, settings, span, static_cast<std::uint64_t>(steps),
+                         static_cast<std::uint64_t>(end_step), rest);
         steps = end_step;
         const std::int64_t done = std::max<std::int64_t>(steps - static_cast<std::int64_t>(settings.lookahead), 0);
         const std::size_t first = frames.slot(gained);
