@@ -148,8 +148,9 @@ public:
             if (needed > filled) fill_ones(needed);
         }
 
-        // Whether every input in the ring equals `value`.
-        bool holds_only(double value) const noexcept;
+        // Whether every input in the ring equals `value`; adds the number of
+        // slots read to `read`.
+        bool holds_only(double value, std::uint64_t& read) const noexcept;
 
     private:
         void fill_ones(std::uint64_t end) noexcept;

@@ -195,12 +195,19 @@ template <int N>
 // Whether the envelope is at rest: the window minimum and the release gain
 // are 1.0 and every smoothing ring holds copies of its next input, so that
 // while the targets stay 1.0 no sum changes and the gain stays constant.
-bool envelope_at_rest(const Cursors& s, double last_minimum) noexcept
+// A check that read many ring slots to find one that differs is not repeated
+// until as many steps have passed (the slot it found is then at best
+// overwritten): checking costs a bounded amount per step even for absurdly
+// long rings.
+bool envelope_at_rest(const Cursors& s, double last_minimum, std::uint64_t step, RestState& rest) noexcept
 {
-    if (last_minimum != 1.0 || s.release_gain != 1.0) return false;
+    if (last_minimum != 1.0 || s.release_gain != 1.0 || step < rest.next_check) return false;
     const auto& [s1, s2, s3] = s.stages;
-    return s1.holds_only(1.0) && s2.holds_only(s1.sum * s1.reciprocal_length) &&
-           s3.holds_only(s2.sum * s2.reciprocal_length);
+    std::uint64_t read = 0;
+    const bool at_rest = s1.holds_only(1.0, read) && s2.holds_only(s1.sum * s1.reciprocal_length, read) &&
+                         s3.holds_only(s2.sum * s2.reciprocal_length, read);
+    rest.next_check = step + read;
+    return at_rest;
 }
 
 // A block of targets 1.0 with the envelope at rest: the pushes would leave
@@ -236,9 +243,9 @@ template <int N>
 }
 
 template <int N>
-[[gnu::always_inline]] inline bool run_envelope(EnvelopeState& state, const EnvelopeSettings& settings,
+[[gnu::always_inline]] inline void run_envelope(EnvelopeState& state, const EnvelopeSettings& settings,
                                                 const FrameSpan& frames, std::uint64_t first_step,
-                                                std::uint64_t end_step, bool at_rest) noexcept
+                                                std::uint64_t end_step, RestState& rest) noexcept
 {
     const double T = settings.threshold;
     const double c = settings.release_coefficient;
@@ -260,7 +267,7 @@ template <int N>
         const std::size_t skip = first >= La ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, La - first));
         const std::uint64_t out_frame = first + skip - La;  // meaningful when count > skip
         const bool quiet = block_is_quiet(level, inside, T);
-        if (quiet && at_rest) {
+        if (quiet && rest.at_rest) {
             // Every level the block's outputs look at is at or below the
             // ceiling (the window behind held only targets of 1.0), so the
             // guard cannot act and every output is the constant gain.
@@ -276,7 +283,7 @@ template <int N>
             else
                 block_targets<N>(level, inside, count, T, targets);
             const double last_minimum = block_smoothed<N>(s, c, targets, count, gains);
-            at_rest = quiet && envelope_at_rest(s, last_minimum);
+            rest.at_rest = quiet && envelope_at_rest(s, last_minimum, first + count, rest);
             if (count > skip) {
                 const std::uint64_t offset = out_frame - frames.origin;
                 block_outputs<N>(frames.levels + offset, frames.gains + offset, count - skip, T, gains + skip);
@@ -288,36 +295,38 @@ template <int N>
     Access::store(state.minimum, s.minimum);
     for (std::size_t k = 0; k < 3; ++k) Access::store(state.stages[k], s.stages[k]);
     state.release_gain = s.release_gain;
-    return at_rest;
 }
 
 #if NALO_X86_DISPATCH
 // The release step's fused multiply-add is one instruction where the CPU has
 // FMA, and a library call otherwise; both round once, so results agree.
-[[gnu::target("avx2,fma")]] bool run_envelope_fma(EnvelopeState& state, const EnvelopeSettings& settings,
+[[gnu::target("avx2,fma")]] void run_envelope_fma(EnvelopeState& state, const EnvelopeSettings& settings,
                                                   const FrameSpan& frames, std::uint64_t first_step,
-                                                  std::uint64_t end_step, bool at_rest) noexcept
+                                                  std::uint64_t end_step, RestState& rest) noexcept
 {
-    return run_envelope<4>(state, settings, frames, first_step, end_step, at_rest);
+    run_envelope<4>(state, settings, frames, first_step, end_step, rest);
 }
 #endif
 
-bool run_envelope_portable(EnvelopeState& state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                           std::uint64_t first_step, std::uint64_t end_step, bool at_rest) noexcept
+void run_envelope_portable(EnvelopeState& state, const EnvelopeSettings& settings, const FrameSpan& frames,
+                           std::uint64_t first_step, std::uint64_t end_step, RestState& rest) noexcept
 {
-    return run_envelope<2>(state, settings, frames, first_step, end_step, at_rest);
+    run_envelope<2>(state, settings, frames, first_step, end_step, rest);
 }
 
 }  // namespace
 
-bool advance_envelope(EnvelopeState state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                      std::uint64_t first_step, std::uint64_t end_step, bool at_rest) noexcept
+void advance_envelope(EnvelopeState state, const EnvelopeSettings& settings, const FrameSpan& frames,
+                      std::uint64_t first_step, std::uint64_t end_step, RestState& rest) noexcept
 {
-    if (first_step >= end_step) return at_rest;
+    if (first_step >= end_step) return;
 #if NALO_X86_DISPATCH
-    if (cpu_has_avx2_fma()) return run_envelope_fma(state, settings, frames, first_step, end_step, at_rest);
+    if (cpu_has_avx2_fma()) {
+        run_envelope_fma(state, settings, frames, first_step, end_step, rest);
+        return;
+    }
 #endif
-    return run_envelope_portable(state, settings, frames, first_step, end_step, at_rest);
+    run_envelope_portable(state, settings, frames, first_step, end_step, rest);
 }
 
 // ---------------------------------------------------------------- the limiter's own envelope
@@ -328,8 +337,9 @@ void NaloLimiter::compute_gains(std::span<float> levels) noexcept
 {
     if (levels.empty()) return;
     const FrameSpan frames{levels.data(), levels.data(), 0, levels.size()};
+    RestState rest;
     advance_envelope({minimum, stages, release_gain}, {threshold, release_coefficient, lookahead_samples}, frames, 0,
-                     levels.size() + lookahead_samples, false);
+                     levels.size() + lookahead_samples, rest);
 }
 
 }  // namespace nalo

@@ -203,8 +203,10 @@ std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<
 //
 // Blocks of any size work; the output goes straight into the caller's
 // buffers, and the stream holds back only the frames not yet final (at most
-// latency() frames of samples and levels). A push costs time proportional to
-// its block, never to the window or the look-ahead.
+// latency() frames of samples and levels), in buffers that grow with them
+// and keep room for the largest block pushed. A push costs time proportional
+// to its block, never to the window or the look-ahead. A moved-from stream
+// may only be assigned to or destroyed.
 //
 // A stream copies the limiter's configuration and owns its envelope state:
 // the limiter stays free for other use, and one limiter may feed several

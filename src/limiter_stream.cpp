@@ -116,7 +116,7 @@ struct LimiterStream::State {
     MovingMinimum minimum;
     std::array<MovingAverage, 3> stages;
     double release_gain = 1.0;
-    bool at_rest = false;  // as the engine last found the envelope
+    RestState rest;  // as the engine last found the envelope
 
     std::uint64_t frames_in = 0;
     std::uint64_t frames_out = 0;
@@ -209,8 +209,8 @@ std::optional<LimiterError> LimiterStream::push(const float* block, std::size_t 
     if (compute_peaks(block, channels, block_stride, m, block_levels) > kLargestFiniteBits)
         return LimiterError::non_finite_sample(first_non_finite(block, channels, block_stride, m));
 
-    s.at_rest = advance_envelope(s.envelope(), s.settings, s.frame_span(gains, s.frames_in + m), s.frames_in,
-                                 s.frames_in + m, s.at_rest);
+    advance_envelope(s.envelope(), s.settings, s.frame_span(gains, s.frames_in + m), s.frames_in, s.frames_in + m,
+                     s.rest);
     apply_gains(s.samples.front(), s.samples.stride(), out, out_stride, channels, from_held, gains, s.ceiling);
     apply_gains(block, block_stride, out + from_held, out_stride, channels, from_block, gains + from_held, s.ceiling);
 
@@ -244,8 +244,7 @@ std::optional<LimiterError> LimiterStream::finish(float* out, std::size_t out_st
 
     // The look-ahead past the last frame sees silence.
     const std::uint64_t first = s.frames_in + s.end_steps;
-    s.at_rest = advance_envelope(s.envelope(), s.settings, s.frame_span(gains, s.frames_in), first, first + steps,
-                                 s.at_rest);
+    advance_envelope(s.envelope(), s.settings, s.frame_span(gains, s.frames_in), first, first + steps, s.rest);
     apply_gains(s.samples.front(), s.samples.stride(), out, out_stride, channels, n, gains, s.ceiling);
 
     s.samples.drop_front(n);
