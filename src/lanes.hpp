@@ -89,10 +89,10 @@ template <int N>
 {
     const Double<N> inf = splat<N>(__builtin_inf());
     if constexpr (N == 2) {
-        v = min<N>(v, __builtin_shuffle(v, inf, Mask<N>{1, 2}));
+        v = min<N>(v, __builtin_shufflevector(v, inf, 1, 2));
     } else {
-        v = min<N>(v, __builtin_shuffle(v, inf, Mask<N>{1, 2, 3, 4}));
-        v = min<N>(v, __builtin_shuffle(v, inf, Mask<N>{2, 3, 4, 5}));
+        v = min<N>(v, __builtin_shufflevector(v, inf, 1, 2, 3, 4));
+        v = min<N>(v, __builtin_shufflevector(v, inf, 2, 3, 4, 5));
     }
     return v;
 }

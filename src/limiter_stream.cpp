@@ -17,8 +17,9 @@ namespace {
 
 // Frames held back, planar in `lanes` lanes of equal capacity. It grows with
 // the frames actually held (not with the look-ahead up front) and moves them
-// to the front only when appending would run past the end, which keeps the
-// copying at a constant amount per frame.
+// to the front only when appending would run past the end. Room for as many
+// frames again as are held keeps that copying at a constant amount per
+// frame, whatever the block sizes.
 class HeldFrames {
 public:
     explicit HeldFrames(std::size_t lanes) : lanes_(lanes) {}
@@ -33,7 +34,7 @@ public:
     void reserve_more(std::size_t count)
     {
         if (begin_ + size_ + count <= capacity_) return;
-        const std::size_t wanted = 2 * (size_ + count);
+        const std::size_t wanted = 2 * size_ + count;
         if (wanted <= capacity_) {
             for (std::size_t c = 0; c < lanes_; ++c)
                 std::memmove(data_.get() + c * capacity_, data_.get() + c * capacity_ + begin_, size_ * sizeof(float));
