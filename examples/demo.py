@@ -177,8 +177,8 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
         count = over(data, ceiling)
         ax.set_title(f"{name}: peak {db(np.max(np.abs(data), initial=0.0)):+.2f} dBFS, "
                      f"{count:,} sample{'s' if count != 1 else ''} over the ceiling; true peak "
-                     f"{true_peak(data, sample_rate, axis=0):+.2f} dBTP, {int(marks.sum()):,} inter-sample over"
-                     f"{'s' if marks.sum() != 1 else ''} (orange)", loc="left", fontsize=10)
+                     f"{true_peak(data, sample_rate, axis=0):+.2f} dBTP; orange: {int(marks.sum()):,} inter-sample over"
+                     f"{'s' if marks.sum() != 1 else ''} of the ideally reconstructed waveform", loc="left", fontsize=10)
         ax.grid(alpha=0.25)
     ax_out.text(0.995, 0.96, f"ceiling {ceiling_db:g} dBFS", transform=ax_out.transAxes, ha="right", va="top",
                 color="crimson", fontsize=9)
