@@ -209,8 +209,8 @@ def _check_truncation(source: Path, reader: Any, truncated: str) -> int | None:
 
 
 def _report_truncation(source: Path, promised: int, held: int, truncated: str) -> None:
-    said = f"its header promises {promised} frames" if promised >= 0 else "its header promises more data"
-    message = f"truncated: {said}, the file holds {held}"
+    message = (f"truncated: its header promises {promised} frames, the file holds {held}" if promised >= 0
+               else f"truncated: its header promises more than the {held} frames the file holds")
     if truncated == "error":
         raise AudioFileError(source, message)
     warnings.warn(TruncatedInputWarning(f"{source}: {message}"), stacklevel=4)

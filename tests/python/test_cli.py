@@ -129,6 +129,19 @@ def test_failures_are_one_line_and_leave_no_output(tmp_path, prepare, args, stat
     assert created == ({"out.wav"} if status == 0 else set())
 
 
+@pytest.mark.parametrize("name, fmt, subtype", [
+    ("x.wav", "WAVEX", "PCM_24"), ("x.rf64", "RF64", "PCM_16"), ("x.w64", "W64", "FLOAT"), ("x.aiff", "AIFF", "PCM_16"),
+])
+def test_a_truncated_file_of_each_family_is_reported_with_both_counts(tmp_path, name, fmt, subtype):
+    data = write(tmp_path / name, frames=10000, fmt=fmt, subtype=subtype).read_bytes()
+    (tmp_path / name).write_bytes(data[: len(data) // 2])
+    with pytest.warns(UserWarning, match="its header promises 10000 frames, the file holds"):
+        summary = limit_file(tmp_path / name, tmp_path / f"out_{name}")
+    assert summary.frames_promised == 10000 and 4000 < summary.frames < 5000
+    with pytest.raises(AudioFileError, match="truncated"):
+        limit_file(tmp_path / name, tmp_path / f"out_{name}", truncated="error")
+
+
 def test_an_interrupted_run_leaves_no_output_and_keeps_the_old_one(tmp_path):
     source = write(tmp_path / "in.wav", frames=50000)
     (tmp_path / "out.wav").write_bytes(b"old")
