@@ -243,6 +243,8 @@ def _limit_blocks(soundfile: Any, reader: Any, source: Path, limiter: NaloLimite
             gains_out = GainsWriter(stack.enter_context(open(gains[0], "wb")), gains[1], reader.frames)
 
         def emit(audio: np.ndarray, frame_gains: np.ndarray) -> None:
+            if len(frame_gains) == 0:  # nothing final yet (or an empty file: no layout to write in)
+                return
             if integer_out:
                 ints, steps = formats.to_int(audio, sub, limiter.threshold)
                 peak = steps / scale_out
