@@ -148,7 +148,8 @@ def _open_input(soundfile: Any, source: Path) -> Iterator[Any]:
 def _libsndfile_reason(error: Exception) -> str:
     """libsndfile's reason without soundfile's "Error opening 'path': " prefix."""
     text = str(error).strip()
-    return text.split(": ", 1)[1] if text.startswith("Error opening") and ": " in text else text
+    text = text.split(": ", 1)[1] if text.startswith("Error opening") and ": " in text else text
+    return text.removeprefix("Error : ")
 
 
 def _refuse_overwriting_input(source: Path, targets: list[Path]) -> None:
