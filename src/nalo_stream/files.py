@@ -148,7 +148,8 @@ def _open_input(soundfile: Any, source: Path) -> Iterator[Any]:
 def _libsndfile_reason(error: Exception) -> str:
     """libsndfile's reason without soundfile's "Error opening 'path': " prefix."""
     text = str(error).strip()
-    return text.split(": ", 1)[1] if text.startswith("Error opening") and ": " in text else text
+    text = text.split(": ", 1)[1] if text.startswith("Error opening") and ": " in text else text
+    return text.removeprefix("Error : ")
 
 
 def _refuse_overwriting_input(source: Path, targets: list[Path]) -> None:
@@ -209,8 +210,8 @@ def _check_truncation(source: Path, reader: Any, truncated: str) -> int | None:
 
 
 def _report_truncation(source: Path, promised: int, held: int, truncated: str) -> None:
-    said = f"its header promises {promised} frames" if promised >= 0 else "its header promises more data"
-    message = f"truncated: {said}, the file holds {held}"
+    message = (f"truncated: its header promises {promised} frames, the file holds {held}" if promised >= 0
+               else f"truncated: its header promises more than the {held} frames the file holds")
     if truncated == "error":
         raise AudioFileError(source, message)
     warnings.warn(TruncatedInputWarning(f"{source}: {message}"), stacklevel=4)
@@ -243,6 +244,8 @@ def _limit_blocks(soundfile: Any, reader: Any, source: Path, limiter: NaloLimite
             gains_out = GainsWriter(stack.enter_context(open(gains[0], "wb")), gains[1], reader.frames)
 
         def emit(audio: np.ndarray, frame_gains: np.ndarray) -> None:
+            if len(frame_gains) == 0:  # nothing final yet (or an empty file: no layout to write in)
+                return
             if integer_out:
                 ints, steps = formats.to_int(audio, sub, limiter.threshold)
                 peak = steps / scale_out

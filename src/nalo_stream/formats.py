@@ -106,7 +106,7 @@ def to_int(samples: np.ndarray, subtype: str, threshold: float) -> tuple[np.ndar
 
 # ---------------------------------------------------------------- truncation
 
-_SHOULD_BE = re.compile(r"^\s*(\w+)\s*:\s*(\d+) \(should be (\d+)\)", re.MULTILINE)
+_SHOULD_BE = re.compile(r"^\s*(\w[\w ]*?)\s*:\s*(\d+) \(should be (\d+)\)", re.MULTILINE)
 
 
 def promised_frames(log: str, frames: int, channels: int, subtype: str) -> int | None:

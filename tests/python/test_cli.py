@@ -22,6 +22,7 @@ CEILING = 10 ** (CEILING_DB / 20)
 
 
 def write(path, frames=20000, channels=2, rate=48000, fmt="WAV", subtype="FLOAT", seed=0):
+    frames = 0 if path.name.startswith("empty") else frames
     data = loud((frames, channels), seed, scale=0.6)
     if subtype != "FLOAT":
         data = np.clip(data, -1, 1)
@@ -44,6 +45,7 @@ def command(*args, cwd, env=None):
     ("x.flac", "FLAC", "PCM_24", 2, 96000),
     ("x.aiff", "AIFF", "PCM_16", 2, 44100),
     ("x.ogg", "OGG", "VORBIS", 2, 48000),
+    ("empty.wav", "WAV", "PCM_16", 2, 48000),
     ("x.opus", "OGG", "OPUS", 1, 48000),
 ])
 def test_the_file_keeps_its_type_and_the_ceiling_holds(tmp_path, name, fmt, subtype, channels, rate):
@@ -60,13 +62,13 @@ def test_the_file_keeps_its_type_and_the_ceiling_holds(tmp_path, name, fmt, subt
     assert summary.frames == before.frames and summary.peak_after_dBFS <= CEILING_DB
     if subtype in ("VORBIS", "OPUS"):
         return  # lossy: the encoder adds its own overshoot
-    assert len(back) == before.frames and np.abs(back).max() <= CEILING
-    assert np.abs(sf.read(target, dtype="float32")[0]).max() <= np.float32(CEILING)
+    assert len(back) == before.frames and np.abs(back).max(initial=0) <= CEILING
+    assert np.abs(sf.read(target, dtype="float32")[0]).max(initial=0) <= np.float32(CEILING)
     if subtype == "FLOAT":
         np.testing.assert_array_equal(back.astype(np.float32), expected)  # bit for bit
     else:  # one rounding step at most from limit()'s result
         step = 2.0 ** (1 - {"PCM_16": 16, "PCM_24": 24, "PCM_32": 32, "PCM_U8": 8, "DOUBLE": 53}[subtype])
-        assert np.abs(back - expected).max() <= step
+        assert np.abs(back - expected).max(initial=0) <= step
 
 
 @given(st.floats(-60, 0), st.sampled_from(["PCM_U8", "PCM_16", "PCM_24", "PCM_32"]))
@@ -127,6 +129,19 @@ def test_failures_are_one_line_and_leave_no_output(tmp_path, prepare, args, stat
     assert all(p.read_bytes() == data for p, data in before.items())  # inputs untouched
     created = {p.name for p in tmp_path.iterdir()} - {p.name for p in before}
     assert created == ({"out.wav"} if status == 0 else set())
+
+
+@pytest.mark.parametrize("name, fmt, subtype", [
+    ("x.wav", "WAVEX", "PCM_24"), ("x.rf64", "RF64", "PCM_16"), ("x.w64", "W64", "FLOAT"), ("x.aiff", "AIFF", "PCM_16"),
+])
+def test_a_truncated_file_of_each_family_is_reported_with_both_counts(tmp_path, name, fmt, subtype):
+    data = write(tmp_path / name, frames=10000, fmt=fmt, subtype=subtype).read_bytes()
+    (tmp_path / name).write_bytes(data[: len(data) // 2])
+    with pytest.warns(UserWarning, match="its header promises 10000 frames, the file holds"):
+        summary = limit_file(tmp_path / name, tmp_path / f"out_{name}")
+    assert summary.frames_promised == 10000 and 4000 < summary.frames < 5000
+    with pytest.raises(AudioFileError, match="truncated"):
+        limit_file(tmp_path / name, tmp_path / f"out_{name}", truncated="error")
 
 
 def test_an_interrupted_run_leaves_no_output_and_keeps_the_old_one(tmp_path):
