@@ -59,20 +59,20 @@ typedef std::int32_t LaneBits __attribute__((vector_size(kLanes * sizeof(float))
 [[gnu::always_inline]] inline float larger(float a, float b) noexcept { return a < b ? b : a; }
 
 // How far the bound of each interval lies above the ceiling: excess[k] for
-// the interval whose 12-frame window starts at slot k. `V` is one float or
+// the interval whose 32-frame window starts at slot k. `V` is one float or
 // kLanes of them.
 template <typename V, typename Gain, typename Peak, typename Interval>
 [[gnu::always_inline]] inline V excess_of(Gain gain, Peak peak, Interval interval, float tap_bound, float ceiling) noexcept
 {
-    const V centre = gain(5);
+    const V centre = gain(kDetectionBefore);
     V spread = {}, largest = {}, product = {};
-    for (std::size_t j = 0; j < kTruePeakTaps; ++j) {
+    for (std::size_t j = 0; j < kDetectionTaps; ++j) {
         const V g = gain(j), p = peak(j);
         spread = larger(spread, magnitude(g - centre));
         largest = larger(largest, p);
         product = larger(product, magnitude(g) * p);
     }
-    const V bound = magnitude(centre) * interval(5) + spread * tap_bound * largest + kRoundingRoom * largest;
+    const V bound = magnitude(centre) * interval(kDetectionBefore) + spread * tap_bound * largest + kRoundingRoom * largest;
     return larger(bound - ceiling, product - ceiling);
 }
 
@@ -123,9 +123,9 @@ void compute_excess(const float* gains, const float* peaks, const float* interva
 // ---------------------------------------------------------------- frames
 
 TruePeakFrames::TruePeakFrames(std::uint64_t channels)
-    : base(-static_cast<std::int64_t>(kTruePeakHistory)), samples(channels)
+    : base(-static_cast<std::int64_t>(kDetectionHistory)), samples(channels)
 {
-    append(nullptr, kTruePeakHistory);
+    append(nullptr, kDetectionHistory);
 }
 
 void TruePeakFrames::reserve_more(std::size_t frames)
@@ -170,7 +170,7 @@ OvershootCorrection::OvershootCorrection(std::uint64_t channels, unsigned oversa
     : channels_(channels),
       oversampling_(oversampling),
       ceiling_(ceiling),
-      tap_bound_(interpolation_gain_bound()),
+      tap_bound_(detection_gain_bound()),
       excess_(kBatch)
 {
     easing();
@@ -181,14 +181,14 @@ OvershootCorrection::OvershootCorrection(std::uint64_t channels, unsigned oversa
 template <typename Gain>
 float OvershootCorrection::measure(const TruePeakFrames& frames, std::int64_t interval, Gain gain) const
 {
-    const std::size_t first = frames.slot(interval - 5);
-    float gains[kTruePeakTaps], y[kTruePeakTaps];
-    for (std::size_t j = 0; j < kTruePeakTaps; ++j) gains[j] = gain(first + j);
+    const std::size_t first = frames.slot(interval - kDetectionBefore);
+    float gains[kDetectionTaps], y[kDetectionTaps];
+    for (std::size_t j = 0; j < kDetectionTaps; ++j) gains[j] = gain(first + j);
     float peak = 0.0f;
     for (std::size_t c = 0; c < channels_; ++c) {
         const float* x = frames.samples[c].data() + first;
-        for (std::size_t j = 0; j < kTruePeakTaps; ++j) y[j] = limited(x[j], gains[j], ceiling_);
-        peak = larger(peak, interval_peak(y, oversampling_));
+        for (std::size_t j = 0; j < kDetectionTaps; ++j) y[j] = limited(x[j], gains[j], ceiling_);
+        peak = larger(peak, detection_peak(y, oversampling_));
     }
     return peak;
 }
@@ -201,7 +201,7 @@ void OvershootCorrection::first_pass(TruePeakFrames& frames, std::int64_t last)
     }
     while (first_next_ <= last) {
         const auto count = static_cast<std::size_t>(std::min<std::int64_t>(last - first_next_ + 1, kBatch));
-        const std::size_t start = frames.slot(first_next_ - 5);
+        const std::size_t start = frames.slot(first_next_ - kDetectionBefore);
         compute_excess(frames.first_gain.data() + start, frames.peaks.data() + start,
                        frames.intervals.data() + start, count, tap_bound_, ceiling_, excess_.data());
         std::size_t k = 0;
@@ -223,15 +223,17 @@ void OvershootCorrection::second_pass(TruePeakFrames& frames, std::int64_t last)
     const auto* changed = frames.changed.data();
     while (second_next_ <= last) {
         // The next frame the first pass changed, from this interval's window on.
-        const std::size_t from = frames.slot(second_next_ - 5), to = frames.slot(last + 6) + 1;
+        const std::size_t from = frames.slot(second_next_ - kDetectionBefore);
+        const std::size_t to = frames.slot(last + static_cast<std::int64_t>(kDetectionLatency)) + 1;
         const auto* hit = static_cast<const std::uint8_t*>(std::memchr(changed + from, 1, to - from));
         if (hit == nullptr) {
             second_next_ = last + 1;
             break;
         }
         const std::int64_t frame = frames.base + (hit - changed);
-        if (frame - 6 > second_next_) {  // no window before its interval holds it
-            second_next_ = std::min(frame - 6, last + 1);
+        const std::int64_t reach = static_cast<std::int64_t>(kDetectionLatency);
+        if (frame - reach > second_next_) {  // no window before its interval holds it
+            second_next_ = std::min(frame - reach, last + 1);
             continue;
         }
         const float peak = measure(frames, second_next_, [&](std::size_t s) { return final_gain(frames, s); });
@@ -247,8 +249,8 @@ void OvershootCorrection::correct(TruePeakFrames& frames, std::int64_t interval,
 {
     const double factor = static_cast<double>(ceiling_) / static_cast<double>(peak) * kAim;
     const auto& ease = easing();
-    const std::int64_t full_first = interval - 5 - static_cast<std::int64_t>(kMargin);
-    const std::int64_t full_last = interval + 6 + static_cast<std::int64_t>(kMargin);
+    const std::int64_t full_first = interval - kDetectionBefore - static_cast<std::int64_t>(kMargin);
+    const std::int64_t full_last = interval + static_cast<std::int64_t>(kDetectionLatency + kMargin);
     const std::int64_t from = interval - kReachBack, to = interval + kReachAhead;
     const double depth = 1.0 - factor;
     auto& factors = first ? frames.first_factor : frames.second_factor;

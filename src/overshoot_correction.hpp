@@ -25,10 +25,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "true_peak_detection.hpp"
+
 namespace nalo {
 
 // Per-frame state of a true-peak stream, for the frames from `base` on;
-// frame -11 .. -1 is the silence before the signal, and the silence after it
+// frame -31 .. -1 is the silence before the signal, and the silence after it
 // is appended at the end. Every vector but `samples` reaches kAhead slots
 // past the newest frame, for corrections that reach beyond it.
 struct TruePeakFrames {
@@ -60,11 +62,11 @@ public:
     static constexpr std::size_t kEasing = 32;
     static constexpr std::size_t kMargin = 2;
     // How far a correction reaches before its interval and past it.
-    static constexpr std::int64_t kReachBack = 5 + kMargin + kEasing;
-    static constexpr std::int64_t kReachAhead = 6 + kMargin + kEasing;
+    static constexpr std::int64_t kReachBack = kDetectionBefore + kMargin + kEasing;
+    static constexpr std::int64_t kReachAhead = kDetectionLatency + kMargin + kEasing;
     // Frames each pass holds back: the interval after frame m is known once
-    // m + 6 is, and its correction reaches kReachBack frames before m.
-    static constexpr std::uint64_t kLatency = 6 + kReachBack;
+    // m + 16 is, and its correction reaches kReachBack frames before m.
+    static constexpr std::uint64_t kLatency = kDetectionLatency + kReachBack;
 
     OvershootCorrection(std::uint64_t channels, unsigned oversampling, float ceiling);
 
@@ -92,7 +94,8 @@ private:
     unsigned oversampling_;
     float ceiling_;
     float tap_bound_;
-    std::int64_t first_next_ = -6, second_next_ = -6;
+    std::int64_t first_next_ = -static_cast<std::int64_t>(kDetectionLatency),
+                 second_next_ = -static_cast<std::int64_t>(kDetectionLatency);
     std::vector<float> excess_;  // scratch of the bound
 };
 

@@ -9,11 +9,12 @@
 #include "gain_engine.hpp"
 #include "overshoot_correction.hpp"
 #include "true_peak.hpp"
+#include "true_peak_detection.hpp"
 
 namespace nalo {
 
 // The pipeline, frame by frame: the input's sample peaks and interpolated
-// values (known 6 frames later), the level of each frame from them, the
+// values (true_peak_detection.hpp, known 16 frames later), the level of each frame from them, the
 // limiter's envelope over those levels (lookahead_samples later), then the
 // two correction passes (OvershootCorrection::kLatency later each). All of it
 // works on one store of the frames in flight.
@@ -45,13 +46,13 @@ struct TruePeakStream::State {
     TruePeakFrames frames;
     OvershootCorrection correction;
     std::int64_t frames_in = 0, frames_out = 0;
-    std::int64_t next_interval = -static_cast<std::int64_t>(kTruePeakLatency);  // first not measured
+    std::int64_t next_interval = -static_cast<std::int64_t>(kDetectionLatency);  // first not measured
     std::int64_t next_level = 0, gained = 0;
     bool finished = false;
 
     std::uint64_t latency() const noexcept
     {
-        return kTruePeakLatency + settings.lookahead + 2 * OvershootCorrection::kLatency;
+        return kDetectionLatency + settings.lookahead + 2 * OvershootCorrection::kLatency;
     }
 
     // Sample peaks of the frames from `first` to the newest.
@@ -70,9 +71,9 @@ struct TruePeakStream::State {
     {
         if (last < next_interval) return;
         const auto count = static_cast<std::size_t>(last - next_interval + 1);
-        const std::size_t window = frames.slot(next_interval - 5);
+        const std::size_t window = frames.slot(next_interval - kDetectionBefore);
         for (std::size_t c = 0; c < channels; ++c)
-            interval_peaks(frames.samples[c].data() + window, count, oversampling,
+            detection_peaks(frames.samples[c].data() + window, count, oversampling,
                            frames.intervals.data() + frames.slot(next_interval));
         next_interval = last + 1;
     }
@@ -118,8 +119,10 @@ struct TruePeakStream::State {
 
     void correct(std::int64_t last)
     {
-        correction.first_pass(frames, std::min(last, gained - 7));
-        correction.second_pass(frames, std::min(last, correction.first_final() - 7));
+        // An interval's window reaches kDetectionLatency frames past it.
+        constexpr auto kAfter = static_cast<std::int64_t>(kDetectionLatency) + 1;
+        correction.first_pass(frames, std::min(last, gained - kAfter));
+        correction.second_pass(frames, std::min(last, correction.first_final() - kAfter));
     }
 
     // The output of every frame the second pass has finished.
@@ -160,7 +163,7 @@ Result<TruePeakStream> TruePeakStream::create(const NaloLimiter& limiter, std::u
 
 std::uint64_t TruePeakStream::latency_of(const NaloLimiter& limiter) noexcept
 {
-    return kTruePeakLatency + limiter.lookahead_samples + 2 * OvershootCorrection::kLatency;
+    return kDetectionLatency + limiter.lookahead_samples + 2 * OvershootCorrection::kLatency;
 }
 
 std::uint64_t TruePeakStream::channels() const noexcept { return state_->channels; }
@@ -202,7 +205,7 @@ std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, s
         s.frames.append(planar.data(), frames);
         s.frames_in += static_cast<std::int64_t>(frames);
         s.measure_peaks(first);
-        s.measure_intervals(s.frames_in - 1 - static_cast<std::int64_t>(kTruePeakLatency));
+        s.measure_intervals(s.frames_in - 1 - static_cast<std::int64_t>(kDetectionLatency));
         s.collect_levels();
         s.run_envelope(s.next_level);
         s.correct(INT64_MAX);
@@ -218,14 +221,14 @@ std::optional<LimiterError> TruePeakStream::finish(std::span<float> out, std::sp
     const std::uint64_t pending = frames_pending();
     if (gains.size() != pending || out.size() != pending * s.channels) return LimiterError::allocation_failed();
     try {
-        s.frames.reserve_more(kTruePeakHistory);
+        s.frames.reserve_more(kDetectionHistory);
     } catch (const std::bad_alloc&) {
         return LimiterError::allocation_failed();
     }
     {
         // The silence after the end: measured, never handed out.
-        s.frames.append(nullptr, kTruePeakHistory);
-        const std::int64_t last = s.frames_in - 1 + static_cast<std::int64_t>(kTruePeakLatency) - 1;
+        s.frames.append(nullptr, kDetectionHistory);
+        const std::int64_t last = s.frames_in - 1 + static_cast<std::int64_t>(kDetectionLatency) - 1;
         s.measure_intervals(last);
         s.collect_levels();
         if (s.frames_in > 0) s.run_envelope(s.frames_in + static_cast<std::int64_t>(s.settings.lookahead));

@@ -3,7 +3,8 @@
 // measures it (true_peak.hpp), stays at or below the ceiling.
 //
 // The level of each frame is the largest magnitude of its samples and of the
-// values interpolated between it and both neighbours, over every channel;
+// values interpolated between it and both neighbours, over every channel, read
+// by the meter's filter and by a flatter one (true_peak_detection.hpp);
 // those levels drive the limiter's own envelope, unchanged. Because the gain
 // itself moves between frames, the output is then measured the same way and
 // the gains are lowered, smoothly, around any interval still above the

@@ -84,7 +84,7 @@ TEST(TruePeakStream, HoldsBackItsLatency)
 {
     auto limiter = nalo_test::make_limiter(48000, -1.0, 5.0, 15.0, 40.0);
     auto stream = nalo::TruePeakStream::create(limiter, 2).value();
-    EXPECT_EQ(stream.latency(), limiter.lookahead_samples + 6 + 2 * 45);
+    EXPECT_EQ(stream.latency(), limiter.lookahead_samples + 16 + 2 * (16 + 49));
     EXPECT_EQ(stream.frames_ready_after(stream.latency() + 5), 5u);
     std::vector<float> nan_block = {0.0f, NAN}, none;
     EXPECT_EQ(stream.push(nan_block, none, none)->count, 1u);

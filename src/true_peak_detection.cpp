@@ -1,0 +1,179 @@
+#include "true_peak_detection.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "true_peak.hpp"
+
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(NALO_PORTABLE_ONLY)
+#define NALO_DETECTION_X86_DISPATCH 1
+#else
+#define NALO_DETECTION_X86_DISPATCH 0
+#endif
+
+namespace nalo {
+namespace {
+
+constexpr std::size_t kHalf = kDetectionTaps / 2;
+// The meter's window of an interval starts this many frames into ours.
+constexpr std::size_t kMeterOffset = kDetectionBefore - (kTruePeakTaps / 2 - 1);
+
+// The zeroth-order modified Bessel function of the first kind, by its series.
+double bessel_i0(double x)
+{
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 64; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+// The filter's taps at `fraction` of the way from y[15] to y[16], in double.
+std::array<double, kDetectionTaps> phase_taps(double fraction)
+{
+    constexpr double kBeta = 9.0;
+    std::array<double, kDetectionTaps> h{};
+    double sum = 0.0;
+    for (std::size_t i = 0; i < kDetectionTaps; ++i) {
+        const double d = static_cast<double>(i) - static_cast<double>(kDetectionBefore) - fraction;
+        const double sinc = d == 0.0 ? 1.0 : std::sin(std::numbers::pi * d) / (std::numbers::pi * d);
+        const double edge = d / static_cast<double>(kHalf);
+        h[i] = sinc * bessel_i0(kBeta * std::sqrt(std::max(0.0, 1.0 - edge * edge))) / bessel_i0(kBeta);
+        sum += h[i];
+    }
+    for (double& tap : h) tap /= sum;
+    return h;
+}
+
+// The phases at 1/4 and 3/4 are mirror images, and the one at 1/2 its own:
+// with s_i = y_i + y_(31-i) and d_i = y_i - y_(31-i), the outer pair's values
+// are E + O and E - O (the larger magnitude |E| + |O|), with E = sum e_i s_i
+// and O = sum o_i d_i over 16 taps, and the middle value is sum m_i s_i.
+struct Taps {
+    float even[kHalf];    // (h[i] + h[31 - i]) / 2 of the phase at 1/4
+    float odd[kHalf];     // (h[i] - h[31 - i]) / 2
+    float middle[kHalf];  // h[i] of the phase at 1/2
+    float bound;          // largest sum of magnitudes of a phase
+};
+
+const Taps& taps()
+{
+    static const Taps table = [] {
+        Taps t{};
+        const auto quarter = phase_taps(0.25), middle = phase_taps(0.5);
+        double quarter_sum = 0.0, middle_sum = 0.0;
+        for (std::size_t i = 0; i < kHalf; ++i) {
+            t.even[i] = static_cast<float>((quarter[i] + quarter[kDetectionTaps - 1 - i]) / 2);
+            t.odd[i] = static_cast<float>((quarter[i] - quarter[kDetectionTaps - 1 - i]) / 2);
+            t.middle[i] = static_cast<float>(middle[i]);
+            quarter_sum += std::fabs(quarter[i]) + std::fabs(quarter[kDetectionTaps - 1 - i]);
+            middle_sum += 2 * std::fabs(middle[i]);
+        }
+        t.bound = static_cast<float>(std::max(quarter_sum, middle_sum) * (1.0 + 0x1p-16));
+        return t;
+    }();
+    return table;
+}
+
+constexpr int kLanes = 8;
+typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
+typedef std::int32_t LaneBits __attribute__((vector_size(kLanes * sizeof(float))));
+
+[[gnu::always_inline]] inline Lanes magnitude(Lanes v) noexcept
+{
+    return reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(v) & 0x7FFFFFFF);
+}
+[[gnu::always_inline]] inline float magnitude(float v) noexcept { return std::fabs(v); }
+[[gnu::always_inline]] inline Lanes larger(Lanes a, Lanes b) noexcept { return a < b ? b : a; }
+[[gnu::always_inline]] inline float larger(float a, float b) noexcept { return a < b ? b : a; }
+
+[[gnu::always_inline]] inline Lanes load(const float* p) noexcept
+{
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The flat filter's largest magnitude of one interval (or kLanes of them)
+// from load_at(0) .. load_at(31). Every lane runs the same operations in the
+// same order, never fused, so scalar and vector code give the same bits.
+template <unsigned Oversampling, typename V, typename Load>
+[[gnu::always_inline]] inline V flat_peak(const Taps& t, Load load_at) noexcept
+{
+    V even = {}, odd = {}, middle = {};
+    for (std::size_t i = 0; i < kHalf; ++i) {
+        const V older = load_at(i), newer = load_at(kDetectionTaps - 1 - i);
+        const V sum = older + newer;
+        middle += t.middle[i] * sum;
+        if constexpr (Oversampling == 4) {
+            even += t.even[i] * sum;
+            odd += t.odd[i] * (older - newer);
+        }
+    }
+    if constexpr (Oversampling == 4) return larger(magnitude(middle), magnitude(even) + magnitude(odd));
+    else return magnitude(middle);
+}
+
+template <unsigned Oversampling>
+[[gnu::always_inline]] inline void flat_peaks_with(const float* x, std::size_t count, float* peaks) noexcept
+{
+    const Taps& t = taps();
+    std::size_t k = 0;
+    for (; k + kLanes <= count; k += kLanes) {
+        const Lanes peak = flat_peak<Oversampling, Lanes>(t, [&](std::size_t i) { return load(x + k + i); });
+        const Lanes merged = larger(load(peaks + k), peak);
+        std::memcpy(peaks + k, &merged, sizeof merged);
+    }
+    for (; k < count; ++k)
+        peaks[k] = larger(peaks[k], flat_peak<Oversampling, float>(t, [&](std::size_t i) { return x[k + i]; }));
+}
+
+void flat_peaks_portable(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
+{
+    if (oversampling == 4) flat_peaks_with<4>(x, count, peaks);
+    else if (oversampling == 2) flat_peaks_with<2>(x, count, peaks);
+}
+
+#if NALO_DETECTION_X86_DISPATCH
+[[gnu::target("avx2")]] void flat_peaks_avx2(const float* x, std::size_t count, unsigned oversampling,
+                                              float* peaks) noexcept
+{
+    if (oversampling == 4) flat_peaks_with<4>(x, count, peaks);
+    else if (oversampling == 2) flat_peaks_with<2>(x, count, peaks);
+}
+#endif
+
+void flat_peaks(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
+{
+#if NALO_DETECTION_X86_DISPATCH
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return flat_peaks_avx2(x, count, oversampling, peaks);
+#endif
+    flat_peaks_portable(x, count, oversampling, peaks);
+}
+
+}  // namespace
+
+void detection_peaks(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
+{
+    interval_peaks(x + kMeterOffset, count, oversampling, peaks);
+    flat_peaks(x, count, oversampling, peaks);
+}
+
+float detection_peak(const float* y, unsigned oversampling) noexcept
+{
+    const Taps& t = taps();
+    const float meter = interval_peak(y + kMeterOffset, oversampling);
+    const auto at = [&](std::size_t i) { return y[i]; };
+    if (oversampling == 4) return larger(meter, flat_peak<4, float>(t, at));
+    if (oversampling == 2) return larger(meter, flat_peak<2, float>(t, at));
+    return meter;
+}
+
+float detection_gain_bound() noexcept { return std::max(interpolation_gain_bound(), taps().bound); }
+
+}  // namespace nalo
