@@ -156,12 +156,49 @@ void flat_peaks(const float* x, std::size_t count, unsigned oversampling, float*
     flat_peaks_portable(x, count, oversampling, peaks);
 }
 
-}  // namespace
-
-void detection_peaks(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
+// Both readings of a run of intervals.
+void exact_peaks(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
 {
     interval_peaks(x + kMeterOffset, count, oversampling, peaks);
     flat_peaks(x, count, oversampling, peaks);
+}
+
+// top[k] becomes the largest magnitude of x[k .. k + 31], for k < count (top
+// holds count + 31 values), by doubling the span of each maximum.
+void window_magnitudes(const float* x, std::size_t count, float* top) noexcept
+{
+    for (std::size_t j = 0; j < count + kDetectionHistory; ++j) top[j] = magnitude(x[j]);
+    for (std::size_t span = 1; span < kDetectionTaps; span *= 2)
+        for (std::size_t k = 0; k + 2 * span < count + kDetectionTaps; ++k) top[k] = larger(top[k], top[k + span]);
+}
+
+}  // namespace
+
+// Each interval takes the bound or the readings by its own test alone, so
+// the result does not depend on how the intervals are grouped.
+void detection_peaks(const float* x, std::size_t count, unsigned oversampling, float quiet, float* peaks) noexcept
+{
+    if (oversampling == 1) return;
+    constexpr std::size_t kChunk = 512;
+    // Room for the roundings of the readings' float sums.
+    const float gain = detection_gain_bound() * (1.0f + 0x1p-16f);
+    float top[kChunk + kDetectionHistory];
+    for (std::size_t first = 0; first < count; first += kChunk) {
+        const std::size_t n = std::min(kChunk, count - first);
+        window_magnitudes(x + first, n, top);
+        for (std::size_t k = 0; k < n;) {
+            const float bound = gain * top[k];
+            if (bound <= quiet) {
+                peaks[first + k] = larger(peaks[first + k], bound);
+                ++k;
+                continue;
+            }
+            std::size_t end = k + 1;
+            while (end < n && !(gain * top[end] <= quiet)) ++end;
+            exact_peaks(x + first + k, end - k, oversampling, peaks + first + k);
+            k = end;
+        }
+    }
 }
 
 float detection_peak(const float* y, unsigned oversampling) noexcept

@@ -30,9 +30,12 @@ inline constexpr std::int64_t kDetectionBefore = kDetectionTaps / 2 - 1;
 
 // For k in [0, count): peaks[k] becomes the larger of peaks[k] and both
 // readings of the interval between x[k + 15] and x[k + 16]; `x` holds
-// count + 31 samples. Reproducible bit for bit whatever the block boundaries
-// or the instruction set.
-void detection_peaks(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept;
+// count + 31 samples. Where a bound on the readings (the taps' gain bound
+// times the window's largest magnitude) is at or below `quiet`, the bound
+// is taken instead: a level that low never limits, and most frames of real
+// audio are that low. Reproducible bit for bit whatever the block
+// boundaries or the instruction set.
+void detection_peaks(const float* x, std::size_t count, unsigned oversampling, float quiet, float* peaks) noexcept;
 
 // Both readings of the one interval between y[15] and y[16], from
 // y[0] .. y[31]: bit for bit what detection_peaks computes for it.

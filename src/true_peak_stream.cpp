@@ -13,6 +13,18 @@
 
 namespace nalo {
 
+namespace {
+
+// The largest float at or below the threshold: the envelope limits only
+// levels above the threshold.
+float level_never_limiting(double threshold)
+{
+    const auto level = static_cast<float>(threshold);
+    return static_cast<double>(level) <= threshold ? level : std::nextafter(level, 0.0f);
+}
+
+}  // namespace
+
 // The pipeline, frame by frame: the input's sample peaks and interpolated
 // values (true_peak_detection.hpp, known 16 frames later), the level of each frame from them, the
 // limiter's envelope over those levels (lookahead_samples later), then the
@@ -27,6 +39,7 @@ struct TruePeakStream::State {
           channels(channels),
           oversampling(true_peak_oversampling(limiter.sample_rate)),
           ceiling(static_cast<float>(limiter.threshold)),
+          quiet(level_never_limiting(limiter.threshold)),
           frames(channels),
           correction(channels, oversampling, ceiling)
     {
@@ -43,6 +56,7 @@ struct TruePeakStream::State {
     std::uint64_t channels;
     unsigned oversampling;
     float ceiling;
+    float quiet;  // the largest level the envelope leaves alone
     TruePeakFrames frames;
     OvershootCorrection correction;
     std::int64_t frames_in = 0, frames_out = 0;
@@ -73,7 +87,7 @@ struct TruePeakStream::State {
         const auto count = static_cast<std::size_t>(last - next_interval + 1);
         const std::size_t window = frames.slot(next_interval - kDetectionBefore);
         for (std::size_t c = 0; c < channels; ++c)
-            detection_peaks(frames.samples[c].data() + window, count, oversampling,
+            detection_peaks(frames.samples[c].data() + window, count, oversampling, quiet,
                            frames.intervals.data() + frames.slot(next_interval));
         next_interval = last + 1;
     }
