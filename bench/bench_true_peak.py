@@ -7,9 +7,16 @@ Prints, from one run:
 - the meter against scipy.signal.resample_poly (4x, then the largest
   magnitude) on the same stereo music, and their agreement;
 - the stream in true-peak mode against the sample-peak stream on the loud
-  music, in blocks of 65,536 frames;
+  music, in blocks of 65,536 frames, and both meters' reading of its output;
+- both meters' reading of the true-peak mode's output on the test signals
+  (noise, a tone near half the rate, a tone at a quarter, a square, clicks);
 - a random search over short signals and settings for the worst output true
-  peak above the ceiling, by our meter and (on the worst cases) by FFmpeg.
+  peak above the ceiling, by our meter and by FFmpeg (FFmpeg's resampler
+  mirrors the first samples of a stream instead of starting from silence, so
+  it also reads each case with 0.1 s of silence around it).
+
+FFmpeg prints its readings with three decimals (linear): the search compares
+them with the ceiling rounded the same way.
 
 Needs scipy (pip install scipy). Timings are medians of interleaved rounds,
 compared as ratios; the run fails only on a wrong result.
@@ -55,11 +62,13 @@ def run_stream(limiter: nalo_limiter.NaloLimiter, audio: np.ndarray, mode: bool)
     return np.concatenate(pieces, axis=-1)
 
 
-def ffmpeg_true_peak(audio: np.ndarray, rate: int) -> float | None:
+def ffmpeg_true_peak(audio: np.ndarray, rate: int, lead: float = 0.0) -> float | None:
     ffmpeg = shutil.which("ffmpeg")
     if ffmpeg is None:
         return None
     audio = np.atleast_2d(audio).astype(np.float32)
+    silence = int(lead * rate)
+    audio = np.pad(audio, ((0, 0), (silence, silence)))
     # Its meter reports per 100 ms: pad short signals with silence.
     audio = np.pad(audio, ((0, 0), (0, max(0, rate // 2 - audio.shape[1]))))
     done = subprocess.run(
@@ -93,8 +102,43 @@ def bench_mode(audio: np.ndarray, reps: int) -> None:
     print(f"  sample-peak stream {t.wall['sample']:.3f} s, true peak out {true_peak(sample_out, SAMPLE_RATE):+.3f} dBTP")
     print(f"  true-peak stream   {t.wall['true']:.3f} s, true peak out {true_peak(peak_out, SAMPLE_RATE):+.4f} dBTP")
     print(f"  cost ratio {t.wall['true'] / t.wall['sample']:.2f}x (CPU time {t.cpu['true'] / t.cpu['sample']:.2f}x)")
+    theirs = ffmpeg_true_peak(peak_out, SAMPLE_RATE)
+    if theirs is not None:
+        print(f"  FFmpeg reads the true-peak stream's output at {theirs - CEILING_DBFS:+.4f} dB from the ceiling")
     if true_peak(peak_out, SAMPLE_RATE) > CEILING_DBFS + 1e-6:
         sys.exit("true-peak mode output above the ceiling")
+
+
+def test_signal(kind: str, rate: int = SAMPLE_RATE) -> np.ndarray:
+    t = np.arange(rate) / rate
+    ramp = np.minimum(1.0, np.minimum(np.arange(rate), np.arange(rate)[::-1]) / 480)
+    if kind == "noise":
+        white = np.random.default_rng(3).normal(0.0, 0.3, (2, rate + 1))
+        return 0.5 * (white[:, 1:] + white[:, :-1]) * ramp
+    if kind == "tone near half the rate":
+        return 0.9 * np.sin(2 * np.pi * 20000 * t + 0.7) * ramp
+    if kind == "tone at a quarter":
+        return 0.9 * np.sin(2 * np.pi * rate / 4 * t + np.pi / 4) * ramp
+    if kind == "square":
+        return 0.8 * np.sign(np.sin(2 * np.pi * 997 * t)) * ramp
+    clicks = np.zeros(rate)
+    clicks[100::4800], clicks[2500::4800] = 0.9, -0.7
+    return clicks
+
+
+def test_signals() -> None:
+    limiter = nalo_limiter.NaloLimiter(SAMPLE_RATE, CEILING_DBFS)
+    print(f"test signals, 4x and 16x louder, limited to {CEILING_DBFS} dBTP (output minus ceiling, dB):")
+    worst = -math.inf
+    for kind in ["noise", "tone near half the rate", "tone at a quarter", "square", "clicks"]:
+        for gain in (4, 16):
+            out = run_stream(limiter, np.atleast_2d(gain * test_signal(kind)).astype(np.float32), True)
+            ours, theirs = true_peak(out, SAMPLE_RATE), ffmpeg_true_peak(out, SAMPLE_RATE)
+            worst = max(worst, theirs if theirs is not None else -math.inf)
+            print(f"  {kind:24s} x{gain:<3d} ours {ours - CEILING_DBFS:+.7f}"
+                  + ("" if theirs is None else f"  FFmpeg {theirs - CEILING_DBFS:+.4f}"))
+    if worst > -math.inf:
+        print(f"  FFmpeg's worst: {worst - CEILING_DBFS:+.4f} dB")
 
 
 def random_case(rng: np.random.Generator) -> tuple[np.ndarray, int, tuple[float, float, float, float]]:
@@ -117,6 +161,11 @@ def random_case(rng: np.random.Generator) -> tuple[np.ndarray, int, tuple[float,
     return audio.astype(np.float32), rate, settings
 
 
+def printed(ceiling_db: float) -> float:
+    """The ceiling as FFmpeg prints a linear reading (three decimals), in dB."""
+    return db(round(float(np.float32(10 ** (ceiling_db / 20))), 3))
+
+
 def search(cases: int) -> None:
     rng = np.random.default_rng(20261208)
     found = []
@@ -127,10 +176,14 @@ def search(cases: int) -> None:
     found.sort(key=lambda f: f[0], reverse=True)
     print(f"search over {cases} random short signals and settings (attack down to 0.03 ms, hold and release to 0):")
     print(f"  worst output true peak above the ceiling, our meter: {found[0][0]:+.7f} dB")
-    ffmpeg = [ffmpeg_true_peak(out, rate) for _, _, out, rate in found[:20]]
-    if ffmpeg[0] is not None:
-        worst = max(f - ceiling for f, (_, ceiling, _, _) in zip(ffmpeg, found) if f is not None)
-        print(f"  FFmpeg's reading of the 20 worst by our meter: at most {worst:+.3f} dB above the ceiling")
+    if shutil.which("ffmpeg") is not None:
+        for rate in sorted({f[3] for f in found}):
+            cases = [f for f in found if f[3] == rate]
+            # Against the ceiling as FFmpeg would print it: its three decimals.
+            as_is = max(ffmpeg_true_peak(out, rate) - printed(c) for _, c, out, _ in cases)
+            padded = max(ffmpeg_true_peak(out, rate, 0.1) - printed(c) for _, c, out, _ in cases)
+            print(f"  FFmpeg, {len(cases)} cases at {rate} Hz: worst {padded:+.4f} dB above the ceiling "
+                  f"from silence, {as_is:+.4f} dB as is")
     if found[0][0] > 1e-6:
         sys.exit("true-peak mode output above the ceiling")
 
@@ -143,6 +196,7 @@ def main() -> None:
     audio = music(seconds * SAMPLE_RATE)
     bench_meter(audio[:, : min(audio.shape[1], 60 * SAMPLE_RATE)], reps)
     bench_mode(audio, reps)
+    test_signals()
     search(cases)
 
 
