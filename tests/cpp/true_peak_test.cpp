@@ -10,6 +10,7 @@
 
 #include "test_support.hpp"
 #include "true_peak.hpp"
+#include "true_peak_detection.hpp"
 
 namespace {
 
@@ -118,3 +119,25 @@ TEST(TruePeak, RefusesBadInputChangingNothing)
 }
 
 }  // namespace
+
+// The limiting mode's reading: flat where the meter's filter falls off, each
+// interval the same whether read alone, in a run, or given its bound.
+TEST(TruePeakDetection, ReadsHighTonesNearTheirAmplitude)
+{
+    for (const double hz : {1000.0, 15000.0, 20000.0, 21000.0}) {
+        const auto x = sine(4000, hz / 48000, 0.3, 0.5);
+        const std::size_t count = x.size() - nalo::kDetectionHistory;
+        std::vector<float> exact(count, 0.0f), bounded(count, 0.0f);
+        nalo::detection_peaks(x.data(), count, 4, 0.0f, exact.data());
+        nalo::detection_peaks(x.data(), count, 4, 0.45f, bounded.data());
+        float top = 0.0f;
+        for (std::size_t k = 0; k < count; ++k) {
+            top = std::max(top, exact[k]);
+            ASSERT_EQ(exact[k], nalo::detection_peak(x.data() + k, 4)) << hz << " Hz, interval " << k;
+            // A bound at or below 0.45 stands for a reading it bounds; above, the reading itself.
+            if (bounded[k] > 0.45f) ASSERT_EQ(bounded[k], exact[k]);
+            else ASSERT_GE(bounded[k], exact[k]);
+        }
+        EXPECT_NEAR(20 * std::log10(top / 0.5), -0.1, 0.12) << hz << " Hz";
+    }
+}
