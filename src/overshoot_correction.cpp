@@ -179,9 +179,9 @@ void TruePeakFrames::forget_before(std::int64_t frame)
 
 // ---------------------------------------------------------------- passes
 
-OvershootCorrection::OvershootCorrection(std::uint64_t channels, unsigned oversampling, float ceiling)
+OvershootCorrection::OvershootCorrection(std::uint64_t channels, DetectionGrid grid, float ceiling)
     : channels_(channels),
-      oversampling_(oversampling),
+      grid_(grid),
       ceiling_(ceiling),
       tap_bound_(detection_gain_bound()),
       excess_(kBatch)
@@ -201,14 +201,14 @@ float OvershootCorrection::measure(const TruePeakFrames& frames, std::int64_t in
     for (std::size_t c = 0; c < channels_; ++c) {
         const float* x = frames.samples[c].data() + first;
         for (std::size_t j = 0; j < kDetectionTaps; ++j) y[j] = limited(x[j], gains[j], ceiling_);
-        peak = larger(peak, detection_peak(y, oversampling_));
+        peak = larger(peak, detection_peak(y, grid_));
     }
     return peak;
 }
 
 void OvershootCorrection::first_pass(TruePeakFrames& frames, std::int64_t last)
 {
-    if (oversampling_ == 1) {  // nothing is interpolated: the sample clamp is enough
+    if (grid_.meter == 1) {  // nothing is interpolated: the sample clamp is enough
         first_next_ = std::max(first_next_, last + 1);
         return;
     }

@@ -68,7 +68,7 @@ public:
     // m + 16 is, and its correction reaches kReachBack frames before m.
     static constexpr std::uint64_t kLatency = kDetectionLatency + kReachBack;
 
-    OvershootCorrection(std::uint64_t channels, unsigned oversampling, float ceiling);
+    OvershootCorrection(std::uint64_t channels, DetectionGrid grid, float ceiling);
 
     // Measures the first pass's intervals up to `last` (their frames' gains
     // must be known). Then the frames before first_final() are final for it.
@@ -91,7 +91,7 @@ private:
     void correct(TruePeakFrames& frames, std::int64_t interval, float peak, bool first);
 
     std::uint64_t channels_;
-    unsigned oversampling_;
+    DetectionGrid grid_;
     float ceiling_;
     float tap_bound_;
     std::int64_t first_next_ = -static_cast<std::int64_t>(kDetectionLatency),

@@ -37,11 +37,11 @@ struct TruePeakStream::State {
           stages{MovingAverage(limiter.stages[0].length()), MovingAverage(limiter.stages[1].length()),
                  MovingAverage(limiter.stages[2].length())},
           channels(channels),
-          oversampling(true_peak_oversampling(limiter.sample_rate)),
+          grid(detection_grid(limiter.sample_rate)),
           ceiling(static_cast<float>(limiter.threshold)),
           quiet(level_never_limiting(limiter.threshold)),
           frames(channels),
-          correction(channels, oversampling, ceiling)
+          correction(channels, grid, ceiling)
     {
     }
 
@@ -54,7 +54,7 @@ struct TruePeakStream::State {
     std::int64_t steps = 0;
 
     std::uint64_t channels;
-    unsigned oversampling;
+    DetectionGrid grid;
     float ceiling;
     float quiet;  // the largest level the envelope leaves alone
     TruePeakFrames frames;
@@ -87,7 +87,7 @@ struct TruePeakStream::State {
         const auto count = static_cast<std::size_t>(last - next_interval + 1);
         const std::size_t window = frames.slot(next_interval - kDetectionBefore);
         for (std::size_t c = 0; c < channels; ++c)
-            detection_peaks(frames.samples[c].data() + window, count, oversampling, quiet,
+            detection_peaks(frames.samples[c].data() + window, count, grid, quiet,
                            frames.intervals.data() + frames.slot(next_interval));
         next_interval = last + 1;
     }

@@ -6,6 +6,7 @@
 #include <limits>
 #include <numbers>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.hpp"
@@ -124,20 +125,24 @@ TEST(TruePeak, RefusesBadInputChangingNothing)
 // interval the same whether read alone, in a run, or given its bound.
 TEST(TruePeakDetection, ReadsHighTonesNearTheirAmplitude)
 {
-    for (const double hz : {1000.0, 15000.0, 20000.0, 21000.0}) {
-        const auto x = sine(4000, hz / 48000, 0.3, 0.5);
+    for (const auto& [rate, hz] : {std::pair{48000u, 1000.0}, {48000u, 20000.0}, {48000u, 21000.0},
+                                    {44100u, 15000.0}, {44100u, 20000.0}, {96000u, 21000.0}}) {
+        const auto x = sine(4000, hz / rate, 0.3, 0.5);
         const std::size_t count = x.size() - nalo::kDetectionHistory;
         std::vector<float> exact(count, 0.0f), bounded(count, 0.0f);
-        nalo::detection_peaks(x.data(), count, 4, 0.0f, exact.data());
-        nalo::detection_peaks(x.data(), count, 4, 0.45f, bounded.data());
+        const auto grid = nalo::detection_grid(rate);
+        nalo::detection_peaks(x.data(), count, grid, 0.0f, exact.data());
+        nalo::detection_peaks(x.data(), count, grid, 0.45f, bounded.data());
         float top = 0.0f;
         for (std::size_t k = 0; k < count; ++k) {
             top = std::max(top, exact[k]);
-            ASSERT_EQ(exact[k], nalo::detection_peak(x.data() + k, 4)) << hz << " Hz, interval " << k;
+            ASSERT_EQ(exact[k], nalo::detection_peak(x.data() + k, grid)) << hz << " Hz, interval " << k;
             // A bound at or below 0.45 stands for a reading it bounds; above, the reading itself.
             if (bounded[k] > 0.45f) ASSERT_EQ(bounded[k], exact[k]);
             else ASSERT_GE(bounded[k], exact[k]);
         }
-        EXPECT_NEAR(20 * std::log10(top / 0.5), -0.1, 0.12) << hz << " Hz";
+        // The meter's filter alone reads -0.7 dB at 21 kHz; its ripple adds up to +0.06 dB.
+        EXPECT_GT(20 * std::log10(top / 0.5), -0.25) << rate << " Hz, tone at " << hz << " Hz";
+        EXPECT_LT(20 * std::log10(top / 0.5), 0.07) << rate << " Hz, tone at " << hz << " Hz";
     }
 }
