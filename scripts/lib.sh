@@ -14,14 +14,15 @@ ensure_debian_packages() {
   fi
 }
 
-# The interpreter of a CPython minor version ("3.12"): on PATH, else pyenv's.
+# The interpreter of a CPython minor version ("3.12"): pyenv's, else one on
+# PATH that runs (a pyenv shim for a version not selected does not).
 python_version() {
   local version=$1 found
-  found=$(command -v "python$version" 2>/dev/null || true)
-  if [ -z "$found" ]; then
-    found=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V | tail -n 1)
+  found=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V | tail -n 1)
+  if [ -z "$found" ] && command -v "python$version" >/dev/null && "python$version" -c '' 2>/dev/null; then
+    found=$(command -v "python$version")
   fi
-  [ -n "$found" ] || { echo "no CPython $version found (on PATH or in pyenv)" >&2; return 1; }
+  [ -n "$found" ] || { echo "no CPython $version found (in pyenv or on PATH)" >&2; return 1; }
   echo "$found"
 }
 
