@@ -12,15 +12,25 @@
 // buffer reused across runs (no allocation), and compute_gains alone on the
 // frame peaks, so that the rest (checks, peak pass, application) follows.
 //
+// The floor of the envelope's sequential part is timed on the same signal:
+// a loop with only the release recurrence (difference, fused multiply-add,
+// choice) and the three running sums with their rings, fed the window minima
+// of the real envelope; compute_gains is printed as a multiple of it. A
+// LimiterStream is timed pushing the signal in blocks of 65,536 and of 512
+// frames (read from the signal and written to the output in place, through
+// the strided views), as a multiple of the whole-signal call.
+//
 // --quick: 2 seconds of signal and one run, for smoke tests. The exit status
 // is non-zero if an output sample exceeds the ceiling.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -103,6 +113,105 @@ double median(std::vector<double> v)
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
+// Window minimum of the targets over `window` steps, for steps 0 .. frames +
+// lookahead - 1 (silence past the end): the data the floor loop is fed.
+std::vector<double> window_minima(const std::vector<float>& peaks, const nalo::NaloLimiter& limiter)
+{
+    const double T = limiter.threshold;
+    const std::size_t window = limiter.minimum.window_length();
+    const std::size_t steps = peaks.size() + limiter.lookahead_samples;
+    std::vector<double> w(steps);
+    std::deque<std::pair<std::size_t, double>> queue;
+    for (std::size_t i = 0; i < steps; ++i) {
+        const double p = i < peaks.size() ? static_cast<double>(peaks[i]) : 0.0;
+        const double t = p > T ? T / (p + nalo::kEpsilon) : 1.0;
+        while (!queue.empty() && queue.back().second >= t) queue.pop_back();
+        queue.emplace_back(i, t);
+        while (queue.front().first + window <= i) queue.pop_front();
+        w[i] = queue.front().second;
+    }
+    return w;
+}
+
+// The floor: release recurrence and three running sums, nothing else.
+// Returns a value that depends on every step so that nothing is dropped.
+template <int Variant>
+[[gnu::always_inline]] inline double floor_steps(const std::vector<double>& w, double c,
+                                                 const std::array<std::uint64_t, 3>& length, std::vector<double>& rings)
+{
+    double* b1 = rings.data();
+    double* b2 = b1 + length[0];
+    double* b3 = b2 + length[1];
+    std::fill(rings.begin(), rings.end(), 1.0);
+    const double rc1 = 1.0 / static_cast<double>(length[0]), rc2 = 1.0 / static_cast<double>(length[1]),
+                 rc3 = 1.0 / static_cast<double>(length[2]);
+    double release = 1.0, sum1 = static_cast<double>(length[0]), sum2 = static_cast<double>(length[1]),
+           sum3 = static_cast<double>(length[2]), total = 0.0;
+    std::size_t p1 = 0, p2 = 0, p3 = 0;
+    for (const double wk : w) {
+        const double r = std::fma(wk - release, c, release);
+        release = r < wk ? r : wk;
+        sum1 = sum1 + (release - b1[p1]);
+        b1[p1] = release;
+        const double a1 = sum1 * rc1;
+        sum2 = sum2 + (a1 - b2[p2]);
+        b2[p2] = a1;
+        const double a2 = sum2 * rc2;
+        sum3 = sum3 + (a2 - b3[p3]);
+        b3[p3] = a2;
+        p1 = p1 + 1 == length[0] ? 0 : p1 + 1;
+        p2 = p2 + 1 == length[1] ? 0 : p2 + 1;
+        p3 = p3 + 1 == length[2] ? 0 : p3 + 1;
+    }
+    total = sum3 * rc3;
+    return total;
+}
+
+// Compiled like the core's envelope: with FMA where the CPU has it.
+#if defined(__x86_64__) && !defined(NALO_PORTABLE_ONLY)
+[[gnu::target("avx2,fma"), gnu::noinline]] double floor_fma(const std::vector<double>& w, double c,
+                                                           const std::array<std::uint64_t, 3>& length,
+                                                           std::vector<double>& rings)
+{
+    return floor_steps<1>(w, c, length, rings);
+}
+#endif
+
+[[gnu::noinline]] double floor_portable(const std::vector<double>& w, double c,
+                                        const std::array<std::uint64_t, 3>& length, std::vector<double>& rings)
+{
+    return floor_steps<0>(w, c, length, rings);
+}
+
+double floor_loop(const std::vector<double>& w, double c, const std::array<std::uint64_t, 3>& length,
+                  std::vector<double>& rings)
+{
+#if defined(__x86_64__) && !defined(NALO_PORTABLE_ONLY)
+    if (__builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2")) return floor_fma(w, c, length, rings);
+#endif
+    return floor_portable(w, c, length, rings);
+}
+
+// Limits `source` (planar stereo) through a stream in blocks of `block`
+// frames, read in place and written straight into `out` and `gains`.
+bool stream_through(const nalo::NaloLimiter& limiter, const std::vector<float>& source, std::size_t frames,
+                    std::size_t block, std::vector<float>& out, std::vector<float>& gains)
+{
+    auto made = nalo::LimiterStream::create(limiter, 2);
+    if (!made) return false;
+    nalo::LimiterStream stream = std::move(made).value();
+    std::size_t done = 0;
+    for (std::size_t first = 0; first < frames; first += block) {
+        const std::size_t m = std::min(block, frames - first);
+        const std::size_t n = stream.frames_ready_after(m);
+        if (stream.push(source.data() + first, frames, m, out.data() + done, frames, gains.data() + done)) return false;
+        done += n;
+    }
+    const std::size_t n = stream.frames_pending();
+    if (stream.finish(out.data() + done, frames, gains.data() + done)) return false;
+    return done + n == frames;
+}
+
 void report(const char* what, double seconds, std::size_t frames, double memcpy_seconds)
 {
     const double audio_seconds = static_cast<double>(frames) / kRate;
@@ -128,7 +237,7 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
 
     std::vector<float> work(source.size());
     std::vector<float> gains;
-    std::vector<double> t_copy, t_process, t_into, t_gains;
+    std::vector<double> t_copy, t_process, t_into;
     std::vector<float> reused(frames, 0.0f);
     for (int r = 0; r < runs; ++r) {
         t_copy.push_back(seconds_of([&] { std::memcpy(work.data(), source.data(), source.size() * sizeof(float)); }));
@@ -153,20 +262,47 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
     std::size_t reduced = 0;
     for (float g : gains) reduced += g < 1.0f;
 
-    // The envelope alone, on the frame peaks.
+    // The envelope alone on the frame peaks, the floor of its sequential
+    // part, and streams in blocks of 65,536 and 512 frames: timed round by
+    // round, each round all of them back to back with the whole-signal call,
+    // so that the ratios compare like with like on a busy machine.
     std::vector<float> peaks(frames);
     for (std::size_t f = 0; f < frames; ++f) peaks[f] = std::max(std::fabs(source[f]), std::fabs(source[frames + f]));
     std::vector<float> levels(frames);
+    const std::vector<double> minima = window_minima(peaks, limiter);
+    const std::array<std::uint64_t, 3> lengths = {limiter.stages[0].length(), limiter.stages[1].length(),
+                                                  limiter.stages[2].length()};
+    std::vector<double> rings(lengths[0] + lengths[1] + lengths[2]);
+    volatile double sink = 0.0;
+    const std::size_t block_sizes[2] = {65536, 512};
+    std::vector<float> out(source.size()), stream_gains(frames);
+    std::vector<double> t_gains, t_floor, t_whole, t_stream[2];
+    std::vector<double> gains_per_floor, stream_per_whole[2];
     for (int r = 0; r < runs; ++r) {
         std::memcpy(levels.data(), peaks.data(), frames * sizeof(float));
         t_gains.push_back(seconds_of([&] {
             limiter.reset_envelope();
             limiter.compute_gains(levels);
         }));
-    }
-    if (std::memcmp(levels.data(), gains.data(), frames * sizeof(float)) != 0) {
-        std::fprintf(stderr, "compute_gains alone disagrees with process_planar\n");
-        return false;
+        t_floor.push_back(seconds_of([&] { sink = sink + floor_loop(minima, limiter.release_coefficient, lengths, rings); }));
+        gains_per_floor.push_back(t_gains.back() / t_floor.back());
+        if (std::memcmp(levels.data(), gains.data(), frames * sizeof(float)) != 0) {
+            std::fprintf(stderr, "compute_gains alone disagrees with process_planar\n");
+            return false;
+        }
+
+        std::memcpy(work.data(), source.data(), source.size() * sizeof(float));
+        t_whole.push_back(seconds_of([&] { (void)nalo::process_planar_into(limiter, work, 2, reused); }));
+        for (int b = 0; b < 2; ++b) {
+            bool ok = true;
+            t_stream[b].push_back(seconds_of([&] { ok = stream_through(limiter, source, frames, block_sizes[b], out, stream_gains); }));
+            stream_per_whole[b].push_back(t_stream[b].back() / t_whole.back());
+            if (!ok || std::memcmp(stream_gains.data(), gains.data(), frames * sizeof(float)) != 0 ||
+                std::memcmp(out.data(), work.data(), out.size() * sizeof(float)) != 0) {
+                std::fprintf(stderr, "the stream in blocks of %zu frames disagrees with process_planar\n", block_sizes[b]);
+                return false;
+            }
+        }
     }
 
     const double copy = median(t_copy), process = median(t_process), envelope = median(t_gains);
@@ -182,6 +318,12 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
     report("  compute_gains alone", envelope, frames, copy);
     report("  rest (checks, peaks, application)", median(t_into) - envelope, frames, copy);
     report("memcpy of the planar buffer", copy, frames, copy);
+    report("floor: release and running sums", median(t_floor), frames, copy);
+    report("stream, blocks of 65536 frames", median(t_stream[0]), frames, copy);
+    report("stream, blocks of 512 frames", median(t_stream[1]), frames, copy);
+    std::printf("  ratios, median of the rounds: compute_gains = %.2fx the floor; stream = %.3fx (blocks of 65536) "
+                "and %.3fx (blocks of 512) process_planar_into\n",
+                median(gains_per_floor), median(stream_per_whole[0]), median(stream_per_whole[1]));
 
     if (output_peak > ceiling) {
         std::fprintf(stderr, "output exceeds the ceiling: %.9g > %.9g\n", output_peak, ceiling);

@@ -7,9 +7,12 @@
 
 The limiter releases the GIL while it processes, so a plain
 `ThreadPoolExecutor` keeps every core busy without pickling audio between
-processes. The same job as a `dask.bag` runs on local threads here, and on a
-cluster unchanged once a `dask.distributed.Client` is connected (give it file
-paths rather than arrays there, so that each worker reads its own audio).
+processes. The same job as a `dask.bag` runs here on dask's process-based
+scheduler (each worker process imports the limiter itself; jobs and results
+are pickled), and on a cluster unchanged once a `dask.distributed.Client` is
+connected (give it file paths rather than arrays there, so that each worker
+reads its own audio). For whole files of any length, the `nalo-limiter`
+command does this with `--out-dir DIR --jobs N`.
 """
 
 from __future__ import annotations
@@ -23,10 +26,12 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from wavio import read_wav, write_wav  # noqa: E402
+import nalo_limiter
 
-import nalo_limiter  # noqa: E402
+try:
+    import soundfile
+except ImportError:  # only needed for files
+    soundfile = None
 
 # A job is a WAV file, or a named signal already in memory with its rate.
 Job = Path | tuple[str, np.ndarray, int]
@@ -48,12 +53,12 @@ def generate(count: int, seconds: float, rate: int = 48000) -> list[Job]:
 def process(job: Job, out: Path | None, threshold: float) -> tuple[str, float]:
     """Limits one job; returns its name and largest gain reduction in dB."""
     if isinstance(job, Path):
-        (audio, rate), name = read_wav(job), job.stem
+        (audio, rate), name = soundfile.read(job, dtype="float32", always_2d=True), job.stem
     else:
         name, audio, rate = job
     limited, gains = nalo_limiter.limit(audio, rate, threshold, axis=0)
     if out is not None:
-        write_wav(out / f"{name}_limited.wav", limited, rate)
+        soundfile.write(out / f"{name}_limited.wav", limited, rate, subtype="FLOAT")
     return name, float(-20 * np.log10(max(float(gains.min(initial=1.0)), 1e-12)))
 
 
@@ -69,9 +74,9 @@ def run_dask(jobs: list[Job], workers: int, **kw) -> list[tuple[str, float]] | N
         print("hint: install dask (pip install 'dask[bag]') for the dask engine; skipped it")
         return None
     bag = dask.bag.from_sequence(jobs, npartitions=max(1, min(len(jobs), 4 * workers)))
-    # Threads suit a GIL-releasing extension; with a distributed Client
-    # connected, leave out `scheduler=` to run on the cluster instead.
-    return bag.map(process, **kw).compute(scheduler="threads", num_workers=workers)
+    # Worker processes, as on a cluster: with a distributed Client connected,
+    # leave out `scheduler=` to run there instead.
+    return bag.map(process, **kw).compute(scheduler="processes", num_workers=workers)
 
 
 def main() -> int:
@@ -88,6 +93,8 @@ def main() -> int:
     if args.smoke:
         args.count, args.seconds, args.engine = 6, 0.5, "both"
 
+    if args.inputs and soundfile is None:
+        parser.error("reading files needs soundfile: pip install soundfile")
     jobs: list[Job] = []
     for p in args.inputs:
         jobs += sorted(p.glob("*.wav")) if p.is_dir() else [p]

@@ -1,29 +1,31 @@
 #!/usr/bin/env python3
-"""Limit a built-in drum-and-bass test signal (or your own WAV file).
+"""Limit a built-in drum-and-bass test signal (or your own audio file) with
+the nalo-limiter file command, and plot what it did.
 
     python examples/demo.py                     # synthetic stereo loop, -1 dBFS ceiling
-    python examples/demo.py song.wav --threshold -0.5 --release 80
+    python examples/demo.py song.flac --threshold -0.5 --release 80
 
-Writes the input and the limited output as WAV files and a PNG plot into the
-output folder (default ``out/``) and prints a short summary.
+Writes the input (for the built-in loop, as a float WAV that keeps its overs),
+the limited output in the input's format, the frame gains and a PNG plot into
+the output folder (default ``out/``), and prints the command's summary.
 """
 
 from __future__ import annotations
 
 import argparse
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from wavio import read_wav, write_wav  # noqa: E402
-
 try:
+    import soundfile
     from nalo_limiter import NaloLimiter
-except ImportError:
-    sys.exit("nalo_limiter is not installed: run `pip install .` in the repository root (or `bash scripts/demo`)")
+    from nalo_stream import true_peak
+    from nalo_stream.cli import main as nalo_limiter_command
+except ImportError as error:
+    sys.exit(f"{error.name} is missing: run `pip install '.[cli,demo]'` in the repository root "
+             "(or `bash scripts/demo`)")
 
 
 # ---------------------------------------------------------------- test signal
@@ -101,30 +103,28 @@ def db(x: np.ndarray | float) -> np.ndarray:
         return 20.0 * np.log10(np.abs(x))
 
 
-def summarize(before: np.ndarray, after: np.ndarray, gains: np.ndarray, ceiling: float) -> dict[str, float]:
-    """Statistics of one run; `before`/`after` are (frames, channels)."""
-    reduction = -db(gains.astype(np.float64))
-    return {
-        "peak_before": float(db(np.max(np.abs(before), initial=0.0))),
-        "peak_after": float(db(np.max(np.abs(after), initial=0.0))),
-        "max_reduction": float(np.max(reduction, initial=0.0)),
-        "mean_reduction": float(np.mean(reduction)) if len(reduction) else 0.0,
-        "limiting_share": float(np.mean(reduction > 0.1)) if len(reduction) else 0.0,
-        # The output is clamped to the ceiling as a 32-bit float.
-        "over_before": int(np.count_nonzero(np.max(np.abs(before), axis=1) > ceiling)),
-        "over_after": int(np.count_nonzero(np.max(np.abs(after), axis=1) > ceiling)),
-    }
+def over(audio: np.ndarray, ceiling: float) -> int:
+    """Samples above the ceiling."""
+    return int(np.count_nonzero(np.abs(audio) > ceiling))
 
 
-def _minmax(x: np.ndarray, buckets: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Per-bucket minimum and maximum of a long signal: a waveform drawing
-    that keeps every peak however many samples there are."""
-    per = max(1, len(x) // buckets)
-    m = len(x) // per * per
-    if m == 0:
-        return np.arange(len(x)), x, x
-    blocks = x[:m].reshape(-1, per)
-    return np.arange(blocks.shape[0]) * per + per / 2, blocks.min(axis=1), blocks.max(axis=1)
+def between_samples(x: np.ndarray, factor: int = 4) -> np.ndarray:
+    """The waveform a converter reconstructs between the samples: band-limited
+    interpolation, `factor` points per sample (frames on axis 0)."""
+    n = x.shape[0]
+    if n < 2:
+        return x.astype(np.float64)
+    spectrum = np.fft.rfft(x, axis=0)
+    return np.fft.irfft(spectrum, n * factor, axis=0) * factor
+
+
+def _peaks(x: np.ndarray, buckets: int) -> tuple[np.ndarray, np.ndarray]:
+    """Per-bucket peak magnitude of a signal, the tail included: a drawing
+    that keeps every peak however many samples there are (or how few)."""
+    per = max(1, -(-len(x) // buckets))
+    padded = np.zeros(-(-len(x) // per) * per, dtype=np.float32)
+    padded[: len(x)] = np.abs(x)
+    return np.arange(len(padded) // per) * per + per / 2, padded.reshape(-1, per).max(axis=1, initial=0.0)
 
 
 def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, limiter: NaloLimiter, title: str) -> bool:
@@ -147,35 +147,53 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
     ax_in = fig.add_subplot(grid[0, :])
     ax_out = fig.add_subplot(grid[1, :], sharex=ax_in, sharey=ax_in)
     ax_gr = fig.add_subplot(grid[2, :], sharex=ax_in)
-    limit = max(1.05, float(np.max(np.abs(before), initial=0.0)) * 1.08)
 
+    # Peak level in dBFS: quiet passages stay visible, overs stand out.
+    peak_db = float(db(np.max(np.abs(before), initial=0.0)))
+    top = max(peak_db if np.isfinite(peak_db) else ceiling_db, ceiling_db) + 2.0
+    bottom = max(-120.0, min(ceiling_db, peak_db if np.isfinite(peak_db) else ceiling_db) - 36.0)
     for ax, data, name in ((ax_in, before, "Input"), (ax_out, after, "Output")):
+        # Inter-sample overs: where the reconstructed waveform crosses the
+        # ceiling although no sample does, marked above the ceiling line.
+        smooth = between_samples(data)
+        _, sample_peak = _peaks(np.max(np.abs(data), axis=1), 3000)
+        xs, wave_peak = _peaks(np.max(np.abs(smooth), axis=1), 3000)
+        xs = xs / 4
+        marks = (wave_peak > ceiling) & (sample_peak[: len(wave_peak)] <= ceiling)
+        ax.plot(xs[marks] / sample_rate, np.full(int(marks.sum()), ceiling_db + 1.0), "v", color="darkorange", ms=4,
+                label="inter-sample over" if marks.any() else None)
         for ch in range(data.shape[1]):
-            x, lo, hi = _minmax(data[:, ch], 3000)
+            x, peak = _peaks(data[:, ch], 3000)
+            level = np.maximum(db(peak), bottom)
             label = f"ch {ch + 1}" if data.shape[1] > 1 else None
-            ax.fill_between(x / sample_rate, lo, hi, color=colors[ch % 2], alpha=0.55, lw=0, label=label)
+            ax.fill_between(x / sample_rate, bottom, level, color=colors[ch % 2], alpha=0.45, lw=0, label=label,
+                            step="mid")
             # Everything beyond the ceiling in red: the overs the limiter removes.
-            ax.fill_between(x / sample_rate, ceiling, hi, where=hi > ceiling, color="crimson", lw=0, interpolate=True)
-            ax.fill_between(x / sample_rate, lo, -ceiling, where=lo < -ceiling, color="crimson", lw=0, interpolate=True)
-        for sign in (1, -1):
-            ax.axhline(sign * ceiling, color="crimson", ls="--", lw=1)
-        ax.set_ylim(-limit, limit)
-        ax.set_ylabel("amplitude")
-        ax.set_title(f"{name} (peak {db(np.max(np.abs(data), initial=0.0)):+.1f} dBFS)", loc="left", fontsize=10)
+            ax.fill_between(x / sample_rate, ceiling_db, level, where=level > ceiling_db, color="crimson", lw=0,
+                            step="mid")
+        ax.axhline(ceiling_db, color="crimson", ls="--", lw=1)
+        ax.set_ylim(bottom, top)
+        ax.set_ylabel("peak (dBFS)")
+        count = over(data, ceiling)
+        ax.set_title(f"{name}: peak {db(np.max(np.abs(data), initial=0.0)):+.2f} dBFS, "
+                     f"{count:,} sample{'s' if count != 1 else ''} over the ceiling; true peak "
+                     f"{true_peak(data, sample_rate, axis=0):+.2f} dBTP; orange: {int(marks.sum()):,} inter-sample over"
+                     f"{'s' if marks.sum() != 1 else ''} of the ideally reconstructed waveform", loc="left", fontsize=10)
         ax.grid(alpha=0.25)
     ax_out.text(0.995, 0.96, f"ceiling {ceiling_db:g} dBFS", transform=ax_out.transAxes, ha="right", va="top",
                 color="crimson", fontsize=9)
-    if before.shape[1] > 1:
-        ax_in.legend(loc="lower right", fontsize=8, ncols=2)
+    ax_in.legend(loc="lower right", fontsize=8, ncols=3)
     plt.setp(ax_in.get_xticklabels(), visible=False)
     plt.setp(ax_out.get_xticklabels(), visible=False)
 
-    x, lo, _ = _minmax(-reduction, 3000)
-    ax_gr.fill_between(x / sample_rate, lo, 0, color="seagreen", alpha=0.7, lw=0)
-    ax_gr.set_ylim(min(-1.0, float(np.min(lo, initial=0.0)) * 1.15), 0.3)
+    x, deepest = _peaks(np.nan_to_num(reduction, posinf=200.0), 3000)
+    ax_gr.fill_between(x / sample_rate, -deepest, 0, color="seagreen", alpha=0.7, lw=0, step="mid")
+    ax_gr.set_ylim(min(-1.0, -float(np.max(deepest, initial=0.0)) * 1.15), 0.3)
     ax_gr.set_ylabel("gain (dB)")
     ax_gr.set_xlabel("time (s)")
-    ax_gr.set_title("Gain reduction (frame_gains)", loc="left", fontsize=10)
+    limited = bool(np.any(gains < 1.0))
+    ax_gr.set_title("Gain reduction (frame_gains)" if limited else
+                    "Gain reduction: none, the input never exceeds the ceiling", loc="left", fontsize=10)
     ax_gr.grid(alpha=0.25)
     ax_gr.set_xlim(0, max(frames, 1) / sample_rate)
 
@@ -184,7 +202,7 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
     if frames:
         peak = int(np.argmax(np.max(np.abs(before), axis=1)))
         half = max(3 * lookahead, int(0.004 * sample_rate))  # samples either side
-        lo_i, hi_i = max(0, peak - half), min(frames, peak + half)
+        lo_i, hi_i = max(0, peak - half), min(frames, peak + half + 1)
         ms = (np.arange(lo_i, hi_i) - peak) * 1000.0 / sample_rate
         ch = int(np.argmax(np.abs(before[peak])))
         ax_zoom = fig.add_subplot(grid[3, 0])
@@ -203,7 +221,7 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
         hold_ms, release_ms = hold * 1000.0 / sample_rate, release * 1000.0 / sample_rate
         la_ms = lookahead * 1000.0 / sample_rate
         g_lo = max(0, peak - 2 * lookahead)
-        g_hi = min(frames, peak + hold + 2 * int(release) + 2 * lookahead)
+        g_hi = min(frames, peak + hold + 2 * int(release) + 2 * lookahead + 1)
         ax_gz = fig.add_subplot(grid[3, 1])
         ax_gz.plot((np.arange(g_lo, g_hi) - peak) * 1000.0 / sample_rate, -reduction[g_lo:g_hi], color="seagreen",
                    lw=1.5)
@@ -214,6 +232,7 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
                 ax_gz.axvspan(a, b, color=color, alpha=0.15, lw=0, label=f"{label} {b - a:.3g} ms")
         ax_gz.legend(loc="lower right", fontsize=8)
         ax_gz.axvline(0, color="k", lw=0.6, alpha=0.4)
+        ax_gz.set_ylim(min(-1.0, -float(np.max(reduction[g_lo:g_hi], initial=0.0)) * 1.15), 0.3)
         ax_gz.set_title("Gain around that peak: ramps down ahead of it, holds, releases", loc="left", fontsize=10)
         ax_gz.set_xlabel("ms from peak")
         ax_gz.set_ylabel("gain (dB)")
@@ -230,58 +249,51 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("wav", nargs="?", help="WAV file to limit (default: a built-in test signal)")
+    parser.add_argument("file", nargs="?", help="audio file to limit (default: a built-in test signal)")
     parser.add_argument("--threshold", type=float, default=-1.0, help="output ceiling in dBFS (default -1)")
     parser.add_argument("--attack", type=float, default=5.0, help="look-ahead attack in ms (default 5)")
     parser.add_argument("--hold", type=float, default=15.0, help="hold in ms (default 15)")
     parser.add_argument("--release", type=float, default=40.0, help="release in ms (default 40)")
+    parser.add_argument("--true-peak", action="store_true", help="hold the ceiling for the true peak (dBTP)")
     parser.add_argument("--out", type=Path, default=Path("out"), help="output folder (default out/)")
     parser.add_argument("--seconds", type=float, default=6.0, help="length of the built-in signal (default 6)")
     parser.add_argument("--smoke", action="store_true", help="quick run on one second of the built-in signal")
     args = parser.parse_args(argv)
 
-    if args.wav:
-        source = Path(args.wav)
-        audio, sample_rate = read_wav(source)
-        stem = source.stem
-    else:
-        sample_rate = 48000
-        audio = make_test_signal(sample_rate, 1.0 if args.smoke else args.seconds)
-        stem = "demo"
-
-    try:
-        limiter = NaloLimiter(sample_rate, args.threshold, args.attack, args.hold, args.release)
-    except ValueError as error:
-        parser.error(str(error))
-    elapsed = float("inf")
-    for _ in range(3):  # best of three: the results are identical, the timing steadier
-        start = time.perf_counter()
-        limited, gains = limiter.process(audio, axis=0)  # WAV layout: (frames, channels)
-        elapsed = min(elapsed, time.perf_counter() - start)
-
     args.out.mkdir(parents=True, exist_ok=True)
-    written = []
-    if not args.wav:
-        write_wav(args.out / f"{stem}_input.wav", audio, sample_rate, float32=True)  # keeps the overs
-        written.append(args.out / f"{stem}_input.wav")
-    write_wav(args.out / f"{stem}_limited.wav", limited, sample_rate)
-    written.append(args.out / f"{stem}_limited.wav")
+    if args.file:
+        source = Path(args.file)
+        stem = source.stem
+        target = args.out / f"{stem}_limited{source.suffix}"
+    else:
+        stem = "demo"
+        source = args.out / "demo_input.wav"
+        sample_rate = 48000
+        # A float WAV keeps the overs of the input.
+        soundfile.write(source, make_test_signal(sample_rate, 1.0 if args.smoke else args.seconds), sample_rate,
+                        subtype="FLOAT")
+        target = args.out / "demo_limited.wav"
+    gains_path = args.out / f"{stem}_gains.npy"
 
-    s = summarize(audio, limited, gains, float(np.float32(limiter.threshold)))
-    seconds = len(gains) / sample_rate
-    print(f"input:      {args.wav or 'built-in drum-and-bass loop'}, {audio.shape[1]} ch, "
-          f"{seconds:.2f} s at {sample_rate} Hz")
-    print(f"settings:   ceiling {args.threshold:g} dBFS, attack {args.attack:g} ms "
-          f"({limiter.lookahead_samples} samples look-ahead), hold {args.hold:g} ms, release {args.release:g} ms")
-    print(f"peak:       {s['peak_before']:+.2f} dBFS before, {s['peak_after']:+.2f} dBFS after")
-    print(f"reduction:  largest {s['max_reduction']:.2f} dB, mean {s['mean_reduction']:.2f} dB, "
-          f"over 0.1 dB {100 * s['limiting_share']:.0f}% of the time")
-    print(f"over ceiling: {s['over_before']} frames before, {s['over_after']} after")
-    speed = f"{seconds / elapsed:,.0f}x realtime" if elapsed > 0 else "n/a"
-    print(f"time:       {1000 * elapsed:.1f} ms ({speed})")
+    settings = ["--threshold", str(args.threshold), "--attack", str(args.attack), "--hold", str(args.hold),
+                "--release", str(args.release)] + (["--true-peak"] if args.true_peak else [])
+    status = nalo_limiter_command([str(source), str(target), *settings, "--gains", str(gains_path)])
+    if status != 0:
+        return status
 
+    audio, sample_rate = soundfile.read(source, dtype="float32", always_2d=True)
+    limited, _ = soundfile.read(target, dtype="float32", always_2d=True)
+    gains = np.load(gains_path)
+    limiter = NaloLimiter(sample_rate, args.threshold, args.attack, args.hold, args.release)
+    ceiling = 10 ** (args.threshold / 20)
+    print(f"settings:   {limiter.lookahead_samples} samples look-ahead, {limiter.hold_samples} hold, "
+          f"{limiter.release_samples:g} release")
+    print(f"over ceiling: {over(audio, ceiling)} samples before, {over(limited, ceiling)} after")
+
+    written = [target, gains_path] if args.file else [source, target, gains_path]
     png = args.out / f"{stem}.png"
-    title = f"nalo_limiter: {stem}, ceiling {args.threshold:g} dBFS, attack/hold/release " \
+    title = f"nalo-limiter: {stem}, ceiling {args.threshold:g} {'dBTP' if args.true_peak else 'dBFS'}, " \
+            "attack/hold/release " \
             f"{args.attack:g}/{args.hold:g}/{args.release:g} ms"
     if plot(png, audio, limited, gains, sample_rate, args.threshold, limiter, title):
         written.append(png)

@@ -19,10 +19,12 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from wavio import read_wav, write_wav  # noqa: E402
+import nalo_limiter
 
-import nalo_limiter  # noqa: E402
+try:
+    import soundfile  # type: ignore[import-untyped]
+except ImportError:  # only needed for files
+    soundfile = None
 
 try:
     import pyloudnorm  # type: ignore[import-untyped]
@@ -69,18 +71,21 @@ def main() -> int:
         quiet[rng.integers(0, len(t), 40)] += 0.4
         audio = np.stack([quiet, 0.8 * quiet], axis=1).astype(np.float32)
         limited = normalize_then_limit(audio, rate, args.target, args.ceiling)
-        with tempfile.TemporaryDirectory() as tmp:
-            write_wav(Path(tmp) / "out.wav", limited, rate)
+        if soundfile is not None:
+            with tempfile.TemporaryDirectory() as tmp:
+                soundfile.write(Path(tmp) / "out.wav", limited, rate, subtype="FLOAT")
         assert limited.shape == audio.shape
         assert np.abs(limited).max() <= np.float32(10 ** (args.ceiling / 20)), "output above the ceiling"
         print("smoke ok")
         return 0
     if args.source is None:
-        parser.error("give a WAV file (or --smoke)")
-    audio, rate = read_wav(args.source)
+        parser.error("give an audio file (or --smoke)")
+    if soundfile is None:
+        parser.error("reading files needs soundfile: pip install soundfile")
+    audio, rate = soundfile.read(args.source, dtype="float32", always_2d=True)
     limited = normalize_then_limit(audio, rate, args.target, args.ceiling)
     target_file = args.target_file or args.source.with_name(args.source.stem + "_normalized.wav")
-    write_wav(target_file, limited, rate)
+    soundfile.write(target_file, limited, rate, subtype="FLOAT")
     print(f"wrote {target_file}")
     return 0
 

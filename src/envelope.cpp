@@ -51,17 +51,6 @@ void MovingMinimum::Cursor::fill_infinite(std::uint64_t end) noexcept
     ready = end;
 }
 
-void MovingMinimum::Cursor::close_segment() noexcept
-{
-    for (std::uint64_t j = window - 1; j-- > 0;) {
-        const double next = current[j + 1];
-        current[j] = next < current[j] ? next : current[j];
-    }
-    std::swap(current, previous);
-    position = 0;
-    prefix = std::numeric_limits<double>::infinity();
-}
-
 void MovingMinimum::Cursor::push_ones(std::uint64_t count) noexcept
 {
     if (count >= 2 * window) {
@@ -113,12 +102,12 @@ void MovingAverage::Cursor::fill_ones(std::uint64_t end) noexcept
 // The ring is read oldest first: while the envelope is settling, the oldest
 // inputs are the ones that still differ, so the check usually ends at its
 // first comparison and costs nothing like a full pass for a long ring.
-bool MovingAverage::Cursor::holds_only(double value) const noexcept
+bool MovingAverage::Cursor::holds_only(double value, std::uint64_t& read) const noexcept
 {
     if (filled < length && value != 1.0) return false;  // unwritten slots hold 1.0
-    for (std::uint64_t j = position; j < filled; ++j)
+    for (std::uint64_t j = position; j < filled; ++j, ++read)
         if (buffer[j] != value) return false;
-    for (std::uint64_t j = 0; j < std::min(position, filled); ++j)
+    for (std::uint64_t j = 0; j < std::min(position, filled); ++j, ++read)
         if (buffer[j] != value) return false;
     return true;
 }

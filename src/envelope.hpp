@@ -21,6 +21,9 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <utility>
+
+#include "lanes.hpp"
 
 namespace nalo {
 
@@ -67,7 +70,28 @@ public:
         }
 
         // Ends a full segment: it becomes the previous one, as suffix minima.
-        void close_segment() noexcept;
+        // The scan runs N values at a time (the values are never NaN, so
+        // their minimum is the same in any order); the engine passes the
+        // width of the code path it runs in.
+        template <int N = 2>
+        [[gnu::always_inline]] void close_segment() noexcept
+        {
+            using namespace lanes;
+            double suffix = std::numeric_limits<double>::infinity();
+            std::uint64_t j = window;
+            for (; j >= N; j -= N) {
+                const Double<N> local = suffix_min<N>(lanes::load<N>(current + j - N));
+                lanes::store<N>(current + j - N, min<N>(local, splat<N>(suffix)));
+                suffix = local[0] < suffix ? local[0] : suffix;
+            }
+            for (; j-- > 0;) {
+                suffix = suffix < current[j] ? suffix : current[j];
+                current[j] = suffix;
+            }
+            std::swap(current, previous);
+            position = 0;
+            prefix = std::numeric_limits<double>::infinity();
+        }
 
         // The same as `count` pushes of 1.0, without computing their minima.
         void push_ones(std::uint64_t count) noexcept;
@@ -124,8 +148,9 @@ public:
             if (needed > filled) fill_ones(needed);
         }
 
-        // Whether every input in the ring equals `value`.
-        bool holds_only(double value) const noexcept;
+        // Whether every input in the ring equals `value`; adds the number of
+        // slots read to `read`.
+        bool holds_only(double value, std::uint64_t& read) const noexcept;
 
     private:
         void fill_ones(std::uint64_t end) noexcept;

@@ -123,6 +123,16 @@ std::size_t first_non_finite(std::span<const float> samples) noexcept
     return samples.size();
 }
 
+std::size_t first_non_finite(const float* samples, std::size_t channels, std::size_t stride,
+                             std::size_t frames) noexcept
+{
+    for (std::size_t c = 0; c < channels; ++c) {
+        const std::size_t f = first_non_finite({samples + c * stride, frames});
+        if (f < frames) return c * frames + f;
+    }
+    return channels * frames;
+}
+
 void apply_gains(const float* in, std::size_t in_stride, float* out, std::size_t out_stride, std::size_t channels,
                  std::size_t frames, const float* gains, float ceiling) noexcept
 {

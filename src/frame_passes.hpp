@@ -24,6 +24,11 @@ std::uint32_t compute_peaks(const float* samples, std::size_t channels, std::siz
 // Index of the first NaN or infinite sample, or samples.size() if none.
 std::size_t first_non_finite(std::span<const float> samples) noexcept;
 
+// The same for a planar block read with a channel stride, as the index
+// c * frames + f of a packed block.
+std::size_t first_non_finite(const float* samples, std::size_t channels, std::size_t stride,
+                             std::size_t frames) noexcept;
+
 // out = clamp(in * gain of its frame, -ceiling, ceiling) for every sample of
 // `frames` frames; `in` and `out` may be the same buffer with equal strides.
 void apply_gains(const float* in, std::size_t in_stride, float* out, std::size_t out_stride, std::size_t channels,

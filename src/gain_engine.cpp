@@ -110,6 +110,7 @@ template <int N>
 // Returns the window minimum of the block's last step. The steps run in
 // stretches in which no ring wraps and no minimum segment ends, so the inner
 // loop is free of position bookkeeping.
+template <int N>
 [[gnu::always_inline]] inline double block_smoothed(Cursors& s, double c, const double* targets, std::size_t count,
                                                     double* gains) noexcept
 {
@@ -147,9 +148,17 @@ template <int N>
             prefix = t[k] < prefix ? t[k] : prefix;
             w = tail[k] < prefix ? tail[k] : prefix;
             // One-pole release: drop to w at once, rise the fraction c
-            // towards it. The select also yields w should r be NaN.
+            // towards it. The levels are finite and the ceiling lies in
+            // [0, 1], so r is never NaN, and where r equals w both are the
+            // same value: taking w only where w < r gives the same bits as
+            // the minimum. The branch is taken only where the gain drops,
+            // rarely, and keeps the choice off the chain of steps.
             const double r = std::fma(w - release, c, release);
-            release = r < w ? r : w;
+            release = r;
+            if (__builtin_expect(w < r, 0)) {
+                release = w;
+                asm volatile("");  // keep the branch: a select would lengthen the chain
+            }
             // Three moving averages: difference first, then the running sum,
             // then the multiplication by the stored reciprocal.
             sum1 = sum1 + (release - b1[k]);
@@ -168,7 +177,7 @@ template <int N>
         minimum.position += n;
         minimum.prefix = prefix;
         if (minimum.position == minimum.window) {
-            minimum.close_segment();
+            minimum.close_segment<N>();
             prefix = minimum.prefix;
         }
         for (MovingAverage::Cursor* stage : {&s1, &s2, &s3}) {
@@ -186,12 +195,19 @@ template <int N>
 // Whether the envelope is at rest: the window minimum and the release gain
 // are 1.0 and every smoothing ring holds copies of its next input, so that
 // while the targets stay 1.0 no sum changes and the gain stays constant.
-bool envelope_at_rest(const Cursors& s, double last_minimum) noexcept
+// A check that read many ring slots to find one that differs is not repeated
+// until as many steps have passed (the slot it found is then at best
+// overwritten): checking costs a bounded amount per step even for absurdly
+// long rings.
+bool envelope_at_rest(const Cursors& s, double last_minimum, std::uint64_t step, RestState& rest) noexcept
 {
-    if (last_minimum != 1.0 || s.release_gain != 1.0) return false;
+    if (last_minimum != 1.0 || s.release_gain != 1.0 || step < rest.next_check) return false;
     const auto& [s1, s2, s3] = s.stages;
-    return s1.holds_only(1.0) && s2.holds_only(s1.sum * s1.reciprocal_length) &&
-           s3.holds_only(s2.sum * s2.reciprocal_length);
+    std::uint64_t read = 0;
+    const bool at_rest = s1.holds_only(1.0, read) && s2.holds_only(s1.sum * s1.reciprocal_length, read) &&
+                         s3.holds_only(s2.sum * s2.reciprocal_length, read);
+    rest.next_check = step + read;
+    return at_rest;
 }
 
 // A block of targets 1.0 with the envelope at rest: the pushes would leave
@@ -215,7 +231,9 @@ template <int N>
     for (; j + N <= count; j += N) {
         const Double<N> q = load_widened<N>(level + j);
         const Double<N> g = load<N>(gains + j);
-        store_narrowed<N>(out + j, select<N>(g * q > threshold, threshold / (q + epsilon), g));
+        const Mask<N> over = g * q > threshold;
+        // The guard seldom acts: divide only where a lane needs it.
+        store_narrowed<N>(out + j, any<N>(over) ? select<N>(over, threshold / (q + epsilon), g) : g);
     }
     for (; j < count; ++j) {
         const double q = static_cast<double>(level[j]);
@@ -227,7 +245,7 @@ template <int N>
 template <int N>
 [[gnu::always_inline]] inline void run_envelope(EnvelopeState& state, const EnvelopeSettings& settings,
                                                 const FrameSpan& frames, std::uint64_t first_step,
-                                                std::uint64_t end_step) noexcept
+                                                std::uint64_t end_step, RestState& rest) noexcept
 {
     const double T = settings.threshold;
     const double c = settings.release_coefficient;
@@ -236,7 +254,6 @@ template <int N>
     Cursors s{Access::cursor(state.minimum),
               {Access::cursor(state.stages[0]), Access::cursor(state.stages[1]), Access::cursor(state.stages[2])},
               state.release_gain};
-    bool at_rest = false;
     alignas(64) double targets[kBlock];
     alignas(64) double gains[kBlock];
     for (std::uint64_t first = first_step; first < end_step;) {
@@ -250,7 +267,7 @@ template <int N>
         const std::size_t skip = first >= La ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, La - first));
         const std::uint64_t out_frame = first + skip - La;  // meaningful when count > skip
         const bool quiet = block_is_quiet(level, inside, T);
-        if (quiet && at_rest) {
+        if (quiet && rest.at_rest) {
             // Every level the block's outputs look at is at or below the
             // ceiling (the window behind held only targets of 1.0), so the
             // guard cannot act and every output is the constant gain.
@@ -265,8 +282,8 @@ template <int N>
                 std::fill(targets, targets + count, 1.0);
             else
                 block_targets<N>(level, inside, count, T, targets);
-            const double last_minimum = block_smoothed(s, c, targets, count, gains);
-            at_rest = quiet && envelope_at_rest(s, last_minimum);
+            const double last_minimum = block_smoothed<N>(s, c, targets, count, gains);
+            rest.at_rest = quiet && envelope_at_rest(s, last_minimum, first + count, rest);
             if (count > skip) {
                 const std::uint64_t offset = out_frame - frames.origin;
                 block_outputs<N>(frames.levels + offset, frames.gains + offset, count - skip, T, gains + skip);
@@ -285,28 +302,31 @@ template <int N>
 // FMA, and a library call otherwise; both round once, so results agree.
 [[gnu::target("avx2,fma")]] void run_envelope_fma(EnvelopeState& state, const EnvelopeSettings& settings,
                                                   const FrameSpan& frames, std::uint64_t first_step,
-                                                  std::uint64_t end_step) noexcept
+                                                  std::uint64_t end_step, RestState& rest) noexcept
 {
-    run_envelope<4>(state, settings, frames, first_step, end_step);
+    run_envelope<4>(state, settings, frames, first_step, end_step, rest);
 }
 #endif
 
 void run_envelope_portable(EnvelopeState& state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                           std::uint64_t first_step, std::uint64_t end_step) noexcept
+                           std::uint64_t first_step, std::uint64_t end_step, RestState& rest) noexcept
 {
-    run_envelope<2>(state, settings, frames, first_step, end_step);
+    run_envelope<2>(state, settings, frames, first_step, end_step, rest);
 }
 
 }  // namespace
 
 void advance_envelope(EnvelopeState state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                      std::uint64_t first_step, std::uint64_t end_step) noexcept
+                      std::uint64_t first_step, std::uint64_t end_step, RestState& rest) noexcept
 {
     if (first_step >= end_step) return;
 #if NALO_X86_DISPATCH
-    if (cpu_has_avx2_fma()) return run_envelope_fma(state, settings, frames, first_step, end_step);
+    if (cpu_has_avx2_fma()) {
+        run_envelope_fma(state, settings, frames, first_step, end_step, rest);
+        return;
+    }
 #endif
-    run_envelope_portable(state, settings, frames, first_step, end_step);
+    run_envelope_portable(state, settings, frames, first_step, end_step, rest);
 }
 
 // ---------------------------------------------------------------- the limiter's own envelope
@@ -317,8 +337,9 @@ void NaloLimiter::compute_gains(std::span<float> levels) noexcept
 {
     if (levels.empty()) return;
     const FrameSpan frames{levels.data(), levels.data(), 0, levels.size()};
+    RestState rest;
     advance_envelope({minimum, stages, release_gain}, {threshold, release_coefficient, lookahead_samples}, frames, 0,
-                     levels.size() + lookahead_samples);
+                     levels.size() + lookahead_samples, rest);
 }
 
 }  // namespace nalo

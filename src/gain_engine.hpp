@@ -41,11 +41,20 @@ struct FrameSpan {
     std::uint64_t known;
 };
 
+// What a run learnt about the envelope being at rest, carried to the next
+// run of the same envelope (a fresh one after a reset): whether it is at
+// rest, so that a run of quiet steps skips the arithmetic from its start, and
+// the step before which looking again is not worth it.
+struct RestState {
+    bool at_rest = false;
+    std::uint64_t next_check = 0;
+};
+
 // Runs steps first_step .. end_step - 1. The caller guarantees that every
 // frame read or written lies in [origin, known) of `frames`, that is
 // origin <= first_step - lookahead (where that is positive), and that steps
 // follow on from the last run since the reset.
 void advance_envelope(EnvelopeState state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                      std::uint64_t first_step, std::uint64_t end_step) noexcept;
+                      std::uint64_t first_step, std::uint64_t end_step, RestState& rest) noexcept;
 
 }  // namespace nalo

@@ -75,4 +75,35 @@ template <int N>
     return reinterpret_cast<Double<N>>((reinterpret_cast<Mask<N>>(a) & mask) | (reinterpret_cast<Mask<N>>(b) & ~mask));
 }
 
+// Lane-wise minimum of values that are never NaN.
+template <int N>
+[[gnu::always_inline]] inline Double<N> min(Double<N> a, Double<N> b) noexcept
+{
+    return select<N>(a < b, a, b);
+}
+
+// Lane k becomes the minimum of lanes k .. N - 1 (a suffix minimum within
+// the vector), for values that are never NaN.
+template <int N>
+[[gnu::always_inline]] inline Double<N> suffix_min(Double<N> v) noexcept
+{
+    const Double<N> inf = splat<N>(__builtin_inf());
+    if constexpr (N == 2) {
+        v = min<N>(v, __builtin_shufflevector(v, inf, 1, 2));
+    } else {
+        v = min<N>(v, __builtin_shufflevector(v, inf, 1, 2, 3, 4));
+        v = min<N>(v, __builtin_shufflevector(v, inf, 2, 3, 4, 5));
+    }
+    return v;
+}
+
+// Whether any lane of a comparison's mask is set.
+template <int N>
+[[gnu::always_inline]] inline bool any(Mask<N> mask) noexcept
+{
+    std::int64_t bits = 0;
+    for (int k = 0; k < N; ++k) bits |= mask[k];
+    return bits != 0;
+}
+
 }  // namespace nalo::lanes

@@ -203,8 +203,10 @@ std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<
 //
 // Blocks of any size work; the output goes straight into the caller's
 // buffers, and the stream holds back only the frames not yet final (at most
-// latency() frames of samples and levels). A push costs time proportional to
-// its block, never to the window or the look-ahead.
+// latency() frames of samples and levels), in buffers that grow with them
+// and keep room for the largest block pushed. A push costs time proportional
+// to its block, never to the window or the look-ahead. A moved-from stream
+// may only be assigned to or destroyed.
 //
 // A stream copies the limiter's configuration and owns its envelope state:
 // the limiter stays free for other use, and one limiter may feed several
@@ -257,6 +259,16 @@ public:
     // `max_steps` hands out.
     std::uint64_t end_steps_left() const noexcept;
     std::uint64_t frames_ready_after_end_steps(std::uint64_t max_steps) const noexcept;
+
+    // The same on planar views with their own channel strides (the sample of
+    // channel c at frame f is at data[c * stride + f]), so that blocks can be
+    // read from and output written straight into whole-signal buffers. `out`
+    // and `gains` must have room for the frames handed out; a NaN's index is
+    // c * frames + f, as in a packed block.
+    std::optional<LimiterError> push(const float* block, std::size_t block_stride, std::size_t frames, float* out,
+                                     std::size_t out_stride, float* gains);
+    std::optional<LimiterError> finish(float* out, std::size_t out_stride, float* gains,
+                                       std::uint64_t max_steps = UINT64_MAX);
 
 private:
     struct State;

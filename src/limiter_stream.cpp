@@ -17,8 +17,9 @@ namespace {
 
 // Frames held back, planar in `lanes` lanes of equal capacity. It grows with
 // the frames actually held (not with the look-ahead up front) and moves them
-// to the front only when appending would run past the end, which keeps the
-// copying at a constant amount per frame.
+// to the front only when appending would run past the end. Room for as many
+// frames again as are held keeps that copying at a constant amount per
+// frame, whatever the block sizes.
 class HeldFrames {
 public:
     explicit HeldFrames(std::size_t lanes) : lanes_(lanes) {}
@@ -33,7 +34,7 @@ public:
     void reserve_more(std::size_t count)
     {
         if (begin_ + size_ + count <= capacity_) return;
-        const std::size_t wanted = 2 * (size_ + count);
+        const std::size_t wanted = 2 * size_ + count;
         if (wanted <= capacity_) {
             for (std::size_t c = 0; c < lanes_; ++c)
                 std::memmove(data_.get() + c * capacity_, data_.get() + c * capacity_ + begin_, size_ * sizeof(float));
@@ -47,13 +48,13 @@ public:
         begin_ = 0;
     }
 
-    // Frames first .. first + count - 1 of a planar block of `block_frames`
-    // frames join the held ones (room reserved).
-    void append(const float* block, std::size_t block_frames, std::size_t first, std::size_t count) noexcept
+    // Frames first .. first + count - 1 of a planar block with channel
+    // stride `block_stride` join the held ones (room reserved).
+    void append(const float* block, std::size_t block_stride, std::size_t first, std::size_t count) noexcept
     {
         if (count == 0) return;
         for (std::size_t c = 0; c < lanes_; ++c)
-            std::memcpy(data_.get() + c * capacity_ + begin_ + size_, block + c * block_frames + first,
+            std::memcpy(data_.get() + c * capacity_ + begin_ + size_, block + c * block_stride + first,
                         count * sizeof(float));
         size_ += count;
     }
@@ -116,6 +117,7 @@ struct LimiterStream::State {
     MovingMinimum minimum;
     std::array<MovingAverage, 3> stages;
     double release_gain = 1.0;
+    RestState rest;  // as the engine last found the envelope
 
     std::uint64_t frames_in = 0;
     std::uint64_t frames_out = 0;
@@ -172,13 +174,22 @@ std::uint64_t LimiterStream::frames_ready_after_end_steps(std::uint64_t max_step
 std::optional<LimiterError> LimiterStream::push(std::span<const float> block, std::span<float> out,
                                                 std::span<float> gains)
 {
-    State& s = *state_;
-    if (s.ending) return LimiterError::stream_finished();
-    const std::size_t channels = static_cast<std::size_t>(s.channels);
+    if (state_->ending) return LimiterError::stream_finished();
+    const std::size_t channels = static_cast<std::size_t>(state_->channels);
     if (block.size() % channels != 0) return LimiterError::indivisible_samples(block.size(), channels);
     const std::size_t m = block.size() / channels;
     const std::size_t n = static_cast<std::size_t>(frames_ready_after(m));
     if (out.size() != channels * n || gains.size() != n) return LimiterError::allocation_failed();
+    return push(block.data(), m, m, out.data(), n, gains.data());
+}
+
+std::optional<LimiterError> LimiterStream::push(const float* block, std::size_t block_stride, std::size_t m,
+                                                float* out, std::size_t out_stride, float* gains)
+{
+    State& s = *state_;
+    if (s.ending) return LimiterError::stream_finished();
+    const std::size_t channels = static_cast<std::size_t>(s.channels);
+    const std::size_t n = static_cast<std::size_t>(frames_ready_after(m));
 
     // Output frames come first from the held frames, then from the block;
     // the rest of the block is held back.
@@ -196,17 +207,16 @@ std::optional<LimiterError> LimiterStream::push(std::span<const float> block, st
     // Nothing the caller can observe changes before the levels are known to
     // be finite: the block's levels go after the held ones, uncommitted.
     float* block_levels = s.levels.front() + held;
-    if (compute_peaks(block.data(), channels, m, m, block_levels) > kLargestFiniteBits)
-        return LimiterError::non_finite_sample(first_non_finite(block));
+    if (compute_peaks(block, channels, block_stride, m, block_levels) > kLargestFiniteBits)
+        return LimiterError::non_finite_sample(first_non_finite(block, channels, block_stride, m));
 
-    advance_envelope(s.envelope(), s.settings, s.frame_span(gains.data(), s.frames_in + m), s.frames_in,
-                     s.frames_in + m);
-    apply_gains(s.samples.front(), s.samples.stride(), out.data(), n, channels, from_held, gains.data(), s.ceiling);
-    apply_gains(block.data(), m, out.data() + from_held, n, channels, from_block, gains.data() + from_held,
-                s.ceiling);
+    advance_envelope(s.envelope(), s.settings, s.frame_span(gains, s.frames_in + m), s.frames_in, s.frames_in + m,
+                     s.rest);
+    apply_gains(s.samples.front(), s.samples.stride(), out, out_stride, channels, from_held, gains, s.ceiling);
+    apply_gains(block, block_stride, out + from_held, out_stride, channels, from_block, gains + from_held, s.ceiling);
 
     s.samples.drop_front(from_held);
-    s.samples.append(block.data(), m, from_block, to_hold);
+    s.samples.append(block, block_stride, from_block, to_hold);
     s.levels.commit(m);
     s.levels.drop_front(n);
     s.frames_in += m;
@@ -217,17 +227,26 @@ std::optional<LimiterError> LimiterStream::push(std::span<const float> block, st
 std::optional<LimiterError> LimiterStream::finish(std::span<float> out, std::span<float> gains,
                                                   std::uint64_t max_steps)
 {
+    if (state_->finished) return LimiterError::stream_finished();
+    const std::size_t channels = static_cast<std::size_t>(state_->channels);
+    const std::size_t n = static_cast<std::size_t>(frames_ready_after_end_steps(max_steps));
+    if (out.size() != channels * n || gains.size() != n) return LimiterError::allocation_failed();
+    return finish(out.data(), n, gains.data(), max_steps);
+}
+
+std::optional<LimiterError> LimiterStream::finish(float* out, std::size_t out_stride, float* gains,
+                                                  std::uint64_t max_steps)
+{
     State& s = *state_;
     if (s.finished) return LimiterError::stream_finished();
     const std::size_t channels = static_cast<std::size_t>(s.channels);
     const std::uint64_t steps = std::min(max_steps, end_steps_left());
     const std::size_t n = static_cast<std::size_t>(frames_ready_after_end_steps(steps));
-    if (out.size() != channels * n || gains.size() != n) return LimiterError::allocation_failed();
 
     // The look-ahead past the last frame sees silence.
     const std::uint64_t first = s.frames_in + s.end_steps;
-    advance_envelope(s.envelope(), s.settings, s.frame_span(gains.data(), s.frames_in), first, first + steps);
-    apply_gains(s.samples.front(), s.samples.stride(), out.data(), n, channels, n, gains.data(), s.ceiling);
+    advance_envelope(s.envelope(), s.settings, s.frame_span(gains, s.frames_in), first, first + steps, s.rest);
+    apply_gains(s.samples.front(), s.samples.stride(), out, out_stride, channels, n, gains, s.ceiling);
 
     s.samples.drop_front(n);
     s.levels.drop_front(n);

@@ -368,3 +368,60 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Huge>& info) { return std::string(info.param.label); });
 
 }  // namespace
+
+// Absurd but allocatable times on one second of audio: the window and the
+// rings are touched only as far as the signal's steps reach.
+namespace {
+
+// AddressSanitizer writes shadow memory for every allocation, touched or not.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kTouchedLimitKiB = 1L << 30;
+#else
+constexpr long kTouchedLimitKiB = 64 * 1024;
+#endif
+
+bool kernel_refuses_huge_reservations()
+{
+    std::ifstream mode("/proc/sys/vm/overcommit_memory");
+    int value = 0;
+    return mode >> value && value == 2;
+}
+
+TEST(AbsurdTimes, HoldCostsOnlyWhatTheSignalReaches)
+{
+    if (kernel_refuses_huge_reservations()) GTEST_SKIP() << "strict overcommit";
+    const long rss_before = max_rss_kib();
+    auto made = NaloLimiter::create(48000, -1.0, 5.0, 6e6, 40.0);  // a window of 288M steps
+    ASSERT_TRUE(made);
+    NaloLimiter huge = std::move(made).value();
+    std::vector<float> loud = nalo_test::make_signal(nalo_test::Signal::Loud, 2 * 48000, huge.threshold, 5);
+    std::vector<float> samples = loud;
+    auto gains = nalo::process_planar(huge, samples, 2);
+    ASSERT_TRUE(gains);
+    EXPECT_LT(max_rss_kib() - rss_before, kTouchedLimitKiB) << "KiB of memory touched";
+    // Any window longer than the signal's steps gives the same result.
+    NaloLimiter long_enough = nalo_test::make_limiter(48000, -1.0, 5.0, 2000.0, 40.0);
+    auto want = nalo::process_planar(long_enough, loud, 2);  // limits `loud` in place
+    EXPECT_EQ(nalo_test::first_difference(gains.value(), want.value()), -1);
+    EXPECT_EQ(nalo_test::first_difference(samples, loud), -1);
+}
+
+TEST(AbsurdTimes, StreamPushesAndEndsInBoundedPieces)
+{
+    if (kernel_refuses_huge_reservations()) GTEST_SKIP() << "strict overcommit";
+    const long rss_before = max_rss_kib();
+    auto made = NaloLimiter::create(48000, -1.0, 6e6, 0.0, 40.0);  // a look-ahead of 288M frames
+    ASSERT_TRUE(made);
+    auto stream = nalo::LimiterStream::create(made.value(), 2).value();
+    const std::vector<float> loud = nalo_test::make_signal(nalo_test::Signal::Loud, 2 * 48000, 0.9, 5);
+    ASSERT_EQ(stream.frames_ready_after(48000), 0u);
+    ASSERT_FALSE(stream.push(loud, {}, {}));
+    ASSERT_EQ(stream.frames_ready_after_end_steps(1000), 0u);
+    ASSERT_FALSE(stream.finish({}, {}, 1000));
+    EXPECT_EQ(stream.end_steps_left(), 288000000u - 1000u);
+    EXPECT_FALSE(stream.finished());
+    EXPECT_EQ(stream.push(loud, {}, {})->kind, LimiterErrorKind::StreamFinished);
+    EXPECT_LT(max_rss_kib() - rss_before, kTouchedLimitKiB) << "KiB of memory touched";
+}
+
+}  // namespace

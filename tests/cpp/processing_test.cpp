@@ -336,7 +336,7 @@ TEST(Processing, VastlyLoudLevelsNeverInvertTheSignal)
                 }
             }
             reference::Trace trace;
-            reference::process(config, input, channels, &trace, /*mend=*/false);
+            reference::process(config, input, channels, &trace, /*bound_negative=*/false);
             raw_negative += trace.negative_gains;
         }
     }

@@ -98,7 +98,7 @@ inline Config configure(std::uint32_t sample_rate, double threshold_dBFS, double
 // corner it was built for.
 struct Trace {
     std::size_t largest_queue = 0;        // queue size right after an append
-    std::size_t negative_gains = 0;       // smoothed gains below zero before the mend
+    std::size_t negative_gains = 0;       // smoothed gains below zero before they are bounded at zero
     std::size_t guarded_frames = 0;       // frames the guard lowered
 };
 
@@ -125,10 +125,10 @@ private:
     double reciprocal_;
 };
 
-// Gains for the given per-frame levels. `mend` bounds negative smoothed gains
+// Gains for the given per-frame levels. `bound_negative` bounds negative smoothed gains
 // at +0.0, as the core does; without it the raw procedure runs.
 inline std::vector<float> gains(const Config& config, const std::vector<float>& levels, Trace* trace = nullptr,
-                                bool mend = true)
+                                bool bound_negative = true)
 {
     const std::size_t frames = levels.size();
     std::vector<float> out(frames, std::numeric_limits<float>::quiet_NaN());
@@ -170,7 +170,7 @@ inline std::vector<float> gains(const Config& config, const std::vector<float>& 
         if (a3 < 1.0) g = a3;
         if (g < 0.0) {
             local.negative_gains += 1;
-            if (mend) g = 0.0;
+            if (bound_negative) g = 0.0;
         }
 
         if (i >= La) {
@@ -210,7 +210,7 @@ inline float float_of(std::uint32_t b)
 }
 
 inline Outcome process(const Config& config, std::vector<float> samples, std::uint64_t channels,
-                       Trace* trace = nullptr, bool mend = true)
+                       Trace* trace = nullptr, bool bound_negative = true)
 {
     Outcome o;
     const std::uint64_t n = samples.size();
@@ -243,7 +243,7 @@ inline Outcome process(const Config& config, std::vector<float> samples, std::ui
         }
     }
 
-    o.gains = gains(config, levels, trace, mend);
+    o.gains = gains(config, levels, trace, bound_negative);
 
     const float ceiling = static_cast<float>(config.threshold);
     const float floor = float_of(bits_of(ceiling) ^ 0x80000000u);

@@ -61,7 +61,9 @@ TEST(LimiterStream, ConcatenatedOutputEqualsTheWholeSignal)
                                        nalo_test::Signal::Impulses};
     for (int trial = 0; trial < 300; ++trial) {
         const std::uint32_t rate = rng.coin() ? 48000 : 1000 + static_cast<std::uint32_t>(rng.below(20000));
-        const double attack = rng.uniform(0.05, 30.0), hold = rng.coin() ? 0.0 : rng.uniform(0.0, 30.0);
+        double attack = rng.uniform(0.05, 30.0);
+        if (nalo::count_samples(attack, rate) == 0) attack = 1.0;
+        const double hold = rng.coin() ? 0.0 : rng.uniform(0.0, 30.0);
         const double release = rng.coin() ? 0.0 : rng.uniform(0.0, 200.0);
         nalo::NaloLimiter limiter = nalo_test::make_limiter(rate, -rng.uniform(0.0, 20.0), attack, hold, release);
         const std::uint64_t La = limiter.lookahead_samples;
@@ -84,6 +86,8 @@ TEST(LimiterStream, ConcatenatedOutputEqualsTheWholeSignal)
         ASSERT_EQ(stream.latency(), La);
         std::vector<std::vector<float>> samples(channels);
         std::vector<float> gains;
+        const bool strided = rng.below(4) == 0;
+        std::vector<float> direct(channels * frames);
         for (std::size_t at = 0; at < frames || rng.below(4) == 0;) {
             const std::size_t m = std::min(pick_block(rng, La), frames - at);
             const std::size_t n = stream.frames_ready_after(m);
@@ -98,7 +102,16 @@ TEST(LimiterStream, ConcatenatedOutputEqualsTheWholeSignal)
                 ASSERT_TRUE(error && error->kind == LimiterErrorKind::NonFiniteSample) << where;
                 ASSERT_EQ(error->count, index) << where;
             }
-            ASSERT_FALSE(stream.push(block, out, out_gains)) << where;
+            if (strided) {
+                // Read from the signal and written into whole-signal buffers in place.
+                ASSERT_FALSE(stream.push(signal.data() + at, frames, m, direct.data() + gains.size(), frames,
+                                         out_gains.data()))
+                    << where;
+                for (std::size_t c = 0; c < channels; ++c)
+                    for (std::size_t f = 0; f < n; ++f) out[c * n + f] = direct[c * frames + gains.size() + f];
+            } else {
+                ASSERT_FALSE(stream.push(block, out, out_gains)) << where;
+            }
             collect(samples, gains, out, out_gains);
             at += m;
             ASSERT_EQ(stream.frames_in(), at);

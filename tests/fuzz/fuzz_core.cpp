@@ -7,6 +7,11 @@
 // only checked for their error, not processed. For every accepted signal the
 // result must stay within the ceiling, every gain must lie in [0, 1], and a
 // failure must be exactly the error the input calls for.
+//
+// The signal is also limited through a LimiterStream, pushed in blocks whose
+// sizes come from the input's trailing bytes (those that do not make up a
+// whole sample): the concatenated output must equal the whole-signal call bit
+// for bit, and a block with a NaN or infinity must fail with its index.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -70,6 +75,68 @@ std::uint32_t pick_rate(double selector)
     return static_cast<std::uint32_t>(raw >> 1);
 }
 
+// Block sizes for a stream, drawn from a seed the input chooses: empty,
+// single frames, short ones, ones around the engine's 512-step block, long ones.
+struct Splitter {
+    std::uint64_t state;
+    std::size_t next(std::uint64_t lookahead)
+    {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        const std::uint64_t r = state >> 33;
+        switch (r % 6) {
+        case 0: return 0;
+        case 1: return 1;
+        case 2: return 1 + (r >> 3) % std::max<std::uint64_t>(lookahead, 1);
+        case 3: return 500 + (r >> 3) % 30;
+        case 4: return (r >> 3) % 64;
+        default: return 1 + (r >> 3) % 3000;
+        }
+    }
+};
+
+// Pushes the planar signal through a stream and checks the result against the
+// whole-signal call (`want`, `want_gains`), or the failing block's index
+// when the signal holds a non-finite sample (`want` null).
+void check_stream(const nalo::NaloLimiter& limiter, const std::vector<float>& signal, std::size_t channels,
+                  const std::vector<float>* want, const std::vector<float>* want_gains, std::uint64_t seed)
+{
+    auto made = nalo::LimiterStream::create(limiter, channels);
+    check(bool(made), "stream created");
+    nalo::LimiterStream stream = std::move(made).value();
+    const std::size_t frames = signal.size() / channels;
+    std::vector<float> out(signal.size()), gains(frames), block;
+    Splitter split{seed};
+    std::size_t done = 0;
+    for (std::size_t at = 0; at < frames;) {
+        const std::size_t m = std::min(split.next(limiter.lookahead_samples), frames - at);
+        block.resize(channels * m);
+        for (std::size_t c = 0; c < channels; ++c)
+            std::copy_n(signal.begin() + static_cast<long>(c * frames + at), m, block.begin() + static_cast<long>(c * m));
+        const std::size_t n = stream.frames_ready_after(m);
+        std::vector<float> piece(channels * n);
+        const auto error = stream.push(block, piece, {gains.data() + done, n});
+        if (error) {
+            check(!want && error->kind == nalo::LimiterErrorKind::NonFiniteSample && error->count < block.size() &&
+                      !finite_bits(block[error->count]) &&
+                      std::all_of(block.begin(), block.begin() + static_cast<long>(error->count), finite_bits),
+                  "a stream fails exactly on the first non-finite sample of its block");
+            return;
+        }
+        for (std::size_t c = 0; c < channels; ++c)
+            std::copy_n(piece.begin() + static_cast<long>(c * n), n, out.begin() + static_cast<long>(c * frames + done));
+        done += n;
+        at += m;
+    }
+    check(want != nullptr, "a stream accepts a non-finite sample");
+    const std::size_t n = stream.frames_pending();
+    std::vector<float> piece(channels * n);
+    check(!stream.finish(piece, {gains.data() + done, n}), "stream finish");
+    for (std::size_t c = 0; c < channels; ++c)
+        std::copy_n(piece.begin() + static_cast<long>(c * n), n, out.begin() + static_cast<long>(c * frames + done));
+    check(same_bits(out, *want) && same_bits(gains, *want_gains), "stream output equals the whole-signal output");
+    check(bool(stream.push({}, {}, {})), "push after finish fails");
+}
+
 // Envelope entries beyond which a configuration is not processed here.
 constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 16;
 
@@ -121,6 +188,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t channels = channel_byte == 0xFF ? 0 : channel_byte % 8 + 1;
     std::vector<float> samples(in.size / sizeof(float));
     if (!samples.empty()) std::memcpy(samples.data(), in.data, samples.size() * sizeof(float));
+    // The bytes left over after the last whole sample choose the stream's blocks.
+    std::uint64_t split_seed = in.size % sizeof(float);
+    for (std::size_t k = samples.size() * sizeof(float); k < in.size; ++k) split_seed = split_seed << 8 | in.data[k];
     const std::vector<float> original = samples;
     const float ceiling = static_cast<float>(limiter.threshold);
 
@@ -143,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       "index of the first non-finite sample");
             }
             check(same_bits(work, original), "a failed call leaves the samples alone");
+            if (error.kind == K::NonFiniteSample) check_stream(limiter, original, channels, nullptr, nullptr, split_seed);
             return 0;
         }
         check(channels != 0 && work.size() % channels == 0, "bad layout accepted");
@@ -168,6 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(std::all_of(gains.begin(), gains.end(), [](float g) { return g == 1.0f; }), "quiet: gains 1");
             check(same_bits(work, original), "quiet: unchanged");
         }
+        if (round == 0) check_stream(limiter, original, channels, &work, &gains, split_seed);
         // The second round must repeat the first bit for bit.
         static std::vector<float> first_out, first_gains;
         if (round == 0) {

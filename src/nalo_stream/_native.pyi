@@ -1,0 +1,48 @@
+from typing import Literal, SupportsIndex, final, overload
+
+import numpy as np
+import numpy.typing as npt
+from nalo_limiter import NaloLimiter
+
+_Audio = npt.NDArray[np.float32]
+_AudioLike = npt.ArrayLike | bytes
+
+@final
+class LimiterStream:
+    """One signal limited block by block."""
+
+    def __new__(cls, limiter: NaloLimiter, true_peak: bool = False) -> LimiterStream: ...
+    def process(self, /, block: _AudioLike, axis: SupportsIndex = -1) -> tuple[_Audio, _Audio]:
+        """Limit the next block of the signal."""
+    def flush(self, /) -> tuple[_Audio, _Audio]:
+        """End the signal and return the frames held back."""
+    @property
+    def latency(self) -> int:
+        """int: Frames held back: the output lags the input by this many frames until flush()."""
+    @property
+    def frames_in(self) -> int:
+        """int: Frames passed to process() so far."""
+    @property
+    def frames_out(self) -> int:
+        """int: Frames handed out by process() and flush() so far."""
+
+@final
+class TruePeakMeter:
+    """The true peak of a signal measured block by block."""
+
+    def __new__(cls, sample_rate: SupportsIndex) -> TruePeakMeter: ...
+    def add(self, /, block: _AudioLike, axis: SupportsIndex = -1) -> None:
+        """Measure the next block."""
+    def peak_dBTP(self, /) -> float:
+        """End the signal and return its true peak in dBTP (-inf for silence)."""
+
+@overload
+def true_peak(audio: _AudioLike, sample_rate: SupportsIndex, axis: SupportsIndex = -1,
+              per_channel: Literal[False] = False) -> float:
+    """The true peak of audio in dBTP."""
+@overload
+def true_peak(audio: _AudioLike, sample_rate: SupportsIndex, axis: SupportsIndex = -1, *,
+              per_channel: Literal[True]) -> npt.NDArray[np.float64]: ...
+@overload
+def true_peak(audio: _AudioLike, sample_rate: SupportsIndex, axis: SupportsIndex,
+              per_channel: Literal[True]) -> npt.NDArray[np.float64]: ...

@@ -1,0 +1,127 @@
+"""Which file format and subtype to write, and how samples cross between
+integer PCM and the limiter's float32 scale.
+
+Integer PCM is read as left-justified 32-bit integers and scaled by a power
+of two, which is exact up to 24 bits. On writing, samples are rounded to the
+nearest step and limited to the largest step at or below the ceiling, so
+reading the file back never gives a sample above it. libsndfile's own
+float-to-integer conversion is not used: it scales by 2**(bits-1) - 1 on the
+way out but divides by 2**(bits-1) on the way in.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+
+# Integer subtypes and their widths in bits.
+INTEGER_BITS = {
+    "PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32,
+    "ALAC_16": 16, "ALAC_20": 20, "ALAC_24": 24, "ALAC_32": 32,
+    "DWVW_12": 12, "DWVW_16": 16, "DWVW_24": 24, "DPCM_8": 8, "DPCM_16": 16,
+}
+FLOAT_SUBTYPES = ("FLOAT", "DOUBLE")
+# Encoders that add their own overshoot: the ceiling holds before encoding only.
+LOSSY_SUBTYPES = ("VORBIS", "OPUS", "MPEG_LAYER_I", "MPEG_LAYER_II", "MPEG_LAYER_III")
+
+# File extensions that are not simply the upper-cased format name.
+_EXTENSION_FORMATS = {"aif": "AIFF", "aifc": "AIFF", "oga": "OGG", "opus": "OGG", "mp3": "MP3"}
+# A WAV input written back as .wav keeps these variants of the format.
+_WAV_VARIANTS = ("WAVEX", "RF64")
+# Bytes per sample, where a frame has a fixed size.
+_SAMPLE_BYTES = {**{k: (v + 7) // 8 for k, v in INTEGER_BITS.items() if k.startswith("PCM")},
+                 "FLOAT": 4, "DOUBLE": 8, "ULAW": 1, "ALAW": 1}
+
+
+def output_format(path: Path, input_format: str, available: dict[str, str]) -> str:
+    """The major format for `path`, chosen by its extension."""
+    extension = path.suffix[1:].lower()
+    name = _EXTENSION_FORMATS.get(extension, extension.upper())
+    if name not in available:
+        raise ValueError(f"unsupported output format {path.suffix or '(no extension)'!r}")
+    if name == "WAV" and input_format in _WAV_VARIANTS:
+        return input_format
+    return name
+
+
+def output_subtype(path: Path, fmt: str, input_subtype: str, check: Callable[[str, str], bool],
+                   default: Callable[[str], str]) -> str:
+    """The input's subtype when the output format can hold it, else the
+    closest one it can (Opus for .opus)."""
+    if path.suffix.lower() == ".opus":
+        return "OPUS"
+    if check(fmt, input_subtype):
+        return input_subtype
+    if input_subtype in INTEGER_BITS or input_subtype in FLOAT_SUBTYPES:
+        for candidate in ("PCM_24", "PCM_16"):
+            if check(fmt, candidate):
+                return candidate
+    return str(default(fmt))
+
+
+def full_scale(subtype: str) -> float | None:
+    """2**(bits-1) for an integer subtype (read and written as int32 here),
+    None for the others."""
+    bits = INTEGER_BITS.get(subtype)
+    return None if bits is None else float(2 ** (bits - 1))
+
+
+def ceiling_steps(subtype: str, threshold: float) -> int:
+    """The largest integer q with q / 2**(bits-1) at or below the ceiling,
+    taken both as the linear threshold and as a 32-bit float."""
+    scale = full_scale(subtype)
+    assert scale is not None
+    ceiling = np.float32(threshold)
+    if float(ceiling) > threshold:
+        ceiling = np.nextafter(ceiling, np.float32(0.0))
+    return int(np.floor(float(ceiling) * scale))
+
+
+def to_float(ints: np.ndarray, out: np.ndarray) -> np.ndarray:
+    """Left-justified int32 samples as float32 in [-1, 1)."""
+    out[...] = ints
+    out *= np.float32(2.0**-31)
+    return out
+
+
+def to_int(samples: np.ndarray, subtype: str, threshold: float) -> tuple[np.ndarray, int]:
+    """float32 samples as left-justified int32 for `subtype`, rounded to the
+    nearest step and kept within the ceiling; also the largest step used."""
+    scale = full_scale(subtype)
+    assert scale is not None
+    top = ceiling_steps(subtype, threshold)
+    # Up to 24 bits every value on the way is exact in float32; 32-bit steps
+    # are not (2**31 - 1 has no float32), so they take float64.
+    steps: np.ndarray = samples.astype(np.float32 if scale <= 2.0**23 else np.float64)
+    steps *= scale
+    np.rint(steps, out=steps)
+    np.clip(steps, -top, min(top, scale - 1), out=steps)
+    peak = int(max(-steps.min(initial=0.0), steps.max(initial=0.0)))
+    steps *= 2.0**31 / scale
+    return steps.astype(np.int32), peak
+
+
+# ---------------------------------------------------------------- truncation
+
+_SHOULD_BE = re.compile(r"^\s*(\w[\w ]*?)\s*:\s*(\d+) \(should be (\d+)\)", re.MULTILINE)
+
+
+def promised_frames(log: str, frames: int, channels: int, subtype: str) -> int | None:
+    """The frame count that a truncated file's header promises, read from
+    libsndfile's log (it quietly shortens such files to what they hold);
+    None when the header and the file agree. -1 when the file is short but
+    its frame size is not fixed, so the count cannot be told."""
+    claims = [(name.lower(), int(said), int(real)) for name, said, real in _SHOULD_BE.findall(log)]
+    short = [c for c in claims if c[1] > c[2]]
+    if not short:
+        return None
+    # The data chunk itself when it is logged, else the container around it.
+    name, said, real = next((c for c in short if c[0] in ("data", "ssnd")), short[0])
+    sample_bytes = _SAMPLE_BYTES.get(subtype)
+    if sample_bytes is None:
+        return -1
+    frame_bytes = sample_bytes * channels
+    return frames + -(-(said - real) // frame_bytes)

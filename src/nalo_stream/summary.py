@@ -1,0 +1,99 @@
+"""What a file run did: peaks, gain reduction and speed, gathered block by
+block in constant memory."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from ._native import TruePeakMeter
+
+
+def dbfs(level: float) -> float:
+    """A linear level in dB (-inf for silence)."""
+    return 20.0 * math.log10(level) if level > 0 else -math.inf
+
+
+@dataclass(frozen=True)
+class FileSummary:
+    """The result of ``limit_file``: what was read, written and done."""
+
+    input: str
+    output: str
+    format: str
+    subtype: str
+    sample_rate: int
+    channels: int
+    frames: int
+    #: Frames the input's header promised, when the file holds fewer; else None.
+    frames_promised: int | None
+    peak_before_dBFS: float
+    #: Peak of the samples written (after quantisation, before any lossy encoder).
+    peak_after_dBFS: float
+    #: True peaks (ITU-R BS.1770-4 oversampling) of the input and of the samples written.
+    true_peak_before_dBTP: float
+    true_peak_after_dBTP: float
+    #: Whether the ceiling was held for the true peak (dBTP) rather than the samples.
+    true_peak_mode: bool
+    max_reduction_dB: float
+    mean_reduction_dB: float
+    #: Share of frames whose gain is below 1.
+    reduced_share: float
+    seconds: float
+
+    @property
+    def realtime(self) -> float:
+        """Audio duration over processing time."""
+        return self.frames / self.sample_rate / self.seconds if self.seconds > 0 else math.inf
+
+    def lines(self) -> list[str]:
+        """The summary as the command prints it."""
+        speed = f"{self.realtime:,.0f}x realtime" if math.isfinite(self.realtime) else "instant"
+        return [
+            f"{self.input} -> {self.output}: {self.channels} ch, {self.sample_rate} Hz, "
+            f"{self.format} {self.subtype}, {self.frames / self.sample_rate:.2f} s",
+            f"  peak        {self.peak_before_dBFS:+.2f} dBFS before, {self.peak_after_dBFS:+.2f} dBFS after",
+            f"  true peak   {self.true_peak_before_dBTP:+.2f} dBTP before, {self.true_peak_after_dBTP:+.2f} dBTP after"
+            + (" (ceiling held for the true peak)" if self.true_peak_mode else " (ceiling held for the samples)"),
+            f"  reduction   largest {self.max_reduction_dB:.2f} dB, mean {self.mean_reduction_dB:.2f} dB, "
+            f"{100 * self.reduced_share:.1f}% of frames reduced",
+            f"  speed       {self.seconds:.2f} s, {speed}",
+        ]
+
+
+class Tally:
+    """Running statistics over the blocks of one file."""
+
+    def __init__(self, true_peak_before: TruePeakMeter, true_peak_after: TruePeakMeter) -> None:
+        self.true_peak_before = true_peak_before
+        self.true_peak_after = true_peak_after
+        self.peak_before = 0.0
+        self.peak_after = 0.0
+        self.max_reduction = 0.0
+        self.reduction_sum = 0.0
+        self.reduced = 0
+        self.frames = 0
+
+    def add_input(self, block: np.ndarray) -> None:
+        if block.size:
+            self.peak_before = max(self.peak_before, float(block.max()), -float(block.min()))
+
+    def add_output(self, peak: float, gains: np.ndarray) -> None:
+        self.peak_after = max(self.peak_after, peak)
+        if len(gains) == 0:
+            return
+        with np.errstate(divide="ignore"):
+            self.max_reduction = max(self.max_reduction, -20.0 * math.log10(float(gains.min())) if gains.min() > 0
+                                     else math.inf)
+            # float32 logarithms summed in float64: ample for a mean in dB, and cheap.
+            self.reduction_sum -= 20.0 * float(np.sum(np.log10(gains), dtype=np.float64))
+        self.reduced += int(np.count_nonzero(gains < 1.0))
+        self.frames += len(gains)
+
+    def mean_reduction(self) -> float:
+        return self.reduction_sum / self.frames if self.frames else 0.0
+
+    def reduced_share(self) -> float:
+        return self.reduced / self.frames if self.frames else 0.0

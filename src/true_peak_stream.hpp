@@ -1,0 +1,56 @@
+// A limiter stream whose ceiling holds for the true peak: the waveform that
+// a converter reconstructs between the samples, as the true-peak meter
+// measures it (true_peak.hpp), stays at or below the ceiling.
+//
+// The level of each frame is the largest magnitude of its samples and of the
+// values interpolated between it and both neighbours, over every channel;
+// those levels drive the limiter's own envelope, unchanged. Because the gain
+// itself moves between frames, the output is then measured the same way and
+// the gains are lowered, smoothly, around any interval still above the
+// ceiling (overshoot_correction.hpp). The sample clamp stays.
+//
+// It is used exactly like LimiterStream (the same members, the same
+// contract: planar blocks of any size, output equal for every split, a
+// failing push changes nothing); only latency() is larger: the look-ahead,
+// plus the interpolation filter's half length, plus the correction's hold.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "lib.hpp"
+
+namespace nalo {
+
+class TruePeakStream {
+public:
+    // Fails with ZeroChannels, or AllocationFailed.
+    static Result<TruePeakStream> create(const NaloLimiter& limiter, std::uint64_t channels);
+
+    TruePeakStream(TruePeakStream&&) noexcept;
+    TruePeakStream& operator=(TruePeakStream&&) noexcept;
+    ~TruePeakStream();
+
+    // The latency of a stream made from `limiter`.
+    static std::uint64_t latency_of(const NaloLimiter& limiter) noexcept;
+
+    std::uint64_t channels() const noexcept;
+    std::uint64_t latency() const noexcept;
+    std::uint64_t frames_in() const noexcept;
+    std::uint64_t frames_out() const noexcept;
+    bool finished() const noexcept;
+    std::uint64_t frames_ready_after(std::uint64_t frames) const noexcept;
+    std::uint64_t frames_pending() const noexcept;
+
+    std::optional<LimiterError> push(std::span<const float> block, std::span<float> out, std::span<float> gains);
+    std::optional<LimiterError> finish(std::span<float> out, std::span<float> gains);
+
+private:
+    struct State;
+    explicit TruePeakStream(std::unique_ptr<State> state) noexcept;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace nalo
