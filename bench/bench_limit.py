@@ -555,6 +555,53 @@ def bench_ffmpeg(report: Report, loud: np.ndarray, reps: int) -> None:
 
 
 # --------------------------------------------------------------------------
+# Memory of one call
+
+# One limit() call in a fresh interpreter: the input is made first, the
+# kernel's peak-RSS mark is reset (Linux: clear_refs 5), and the peak above
+# the resident size before the call is printed in bytes (the two results
+# are still alive at the peak, as a caller holds them).
+MEMORY_PROBE = r"""
+import sys
+import numpy as np
+import nalo_limiter
+
+frames, dtype, frames_first = int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1"
+x = np.empty((frames, 2) if frames_first else (2, frames), dtype)
+x[...] = np.random.default_rng(1).uniform(-2.0, 2.0, size=x.shape)
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key + ":"))
+
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+audio, gains = nalo_limiter.limit(x, 48000, -1.0, axis=0 if frames_first else -1)
+print(status("VmHWM") - before)
+"""
+
+MEMORY_CASES = [  # name, dtype, frames first, peak above the input before (in S)
+    ("float32 (2, N)", "float32", False, 1.5),
+    ("float32 (N, 2), axis=0", "float32", True, 2.5),
+    ("float64 (2, N)", "float64", False, 2.5),
+    ("float64 (N, 2), axis=0", "float64", True, 3.5),
+]  # "before": the same measurement of the version that converted and transposed whole arrays
+
+
+def bench_memory(frames: int) -> list[str]:
+    """The memory table: one fresh process per case."""
+    size = frames * 2 * 4  # S: the audio as float32
+    lines = [f"Memory of one limit() call on stereo, {frames:,} frames (S = {size / 1e6:.0f} MB, the audio "
+             "as float32); peak resident size above the input, results included (they are 1.5 S):",
+             f"{'input':<24} | {'peak above input':>16} | {'in S':>6} | {'before':>6}",
+             f"{'-' * 24}-+-{'-' * 16}-+-{'-' * 6}-+-{'-' * 6}"]
+    for name, dtype, frames_first, before in MEMORY_CASES:
+        done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(frames), dtype, str(int(frames_first))],
+                              capture_output=True, text=True, check=True)
+        peak = int(done.stdout.split()[-1])
+        lines.append(f"{name:<24} | {peak / 1e6:>13.0f} MB | {peak / size:>5.2f}S | {before:>5.1f}S")
+    return lines
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -566,11 +613,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--reps", type=int, default=None,
                         help="timed runs per case (default 5, or 1 with --quick)")
     parser.add_argument("--no-peers", action="store_true", help="skip pedalboard and ffmpeg")
+    parser.add_argument("--no-memory", action="store_true", help="skip the memory table")
+    parser.add_argument("--memory-only", action="store_true", help="print only the memory table")
     args = parser.parse_args(argv)
 
     seconds = args.seconds if args.seconds is not None else (4.0 if args.quick else 600.0)
     reps = args.reps if args.reps is not None else (1 if args.quick else 5)
     frames = int(round(seconds * SAMPLE_RATE))
+    if args.memory_only:
+        print("\n".join(bench_memory(frames)))
+        return 0
 
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, "
           f"{os.cpu_count()} cores visible; {reps} timed run(s) per case", file=sys.stderr)
@@ -608,6 +660,9 @@ def main(argv: list[str] | None = None) -> int:
     report.notes.append(f"load average (1 min) {load_before:.2f} before, {load_after:.2f} after "
                         f"on {os.cpu_count()} cores: above 0 means others were running too")
     report.print()
+    if not args.no_memory:
+        print()
+        print("\n".join(bench_memory(frames)))
     sys.stdout.flush()
     return 1 if report.faults else 0
 

@@ -16,21 +16,12 @@ namespace {
 // that a push's fixed costs do not show.
 constexpr std::size_t kTileSamples = std::size_t{1} << 17;
 
-// End-of-signal steps per piece of the end, at least: each frees at most one
-// frame.
-constexpr std::size_t kEndSteps = std::size_t{1} << 16;
+// End-of-signal steps per piece of the end (each frees at most one frame):
+// an absurd look-ahead ends in many short pieces, with a chance to notice
+// Ctrl-C between them.
+constexpr std::uint64_t kEndSteps = std::uint64_t{1} << 20;
 
-// A push or a piece of the end costs the stream time in proportion to the
-// history it holds (about the look-ahead) besides its own frames, so with an
-// absurd look-ahead the tiles grow to a quarter of it: the call then costs a
-// few times the work of one whole-signal call, and the tiles' memory stays
-// below what the stream holds anyway.
-std::size_t tile_frames(std::size_t channels, std::uint64_t lookahead) noexcept
-{
-    return std::max<std::size_t>({1, kTileSamples / channels, static_cast<std::size_t>(lookahead / 4)});
-}
-
-std::uint64_t end_steps(std::uint64_t lookahead) noexcept { return std::max<std::uint64_t>(kEndSteps, lookahead / 8); }
+std::size_t tile_frames(std::size_t channels) noexcept { return std::max<std::size_t>(1, kTileSamples / channels); }
 
 // Planar index of the first NaN or infinite sample in channel-major order
 // among frames first .. frames - 1 of every channel.
@@ -80,8 +71,7 @@ bool stream_in_place(const NaloLimiter& limiter, const AudioView& view, float* g
         return true;
     }
     LimiterStream stream = std::move(made).value();
-    const std::size_t per_tile = std::min(view.frames, tile_frames(view.channels, stream.latency()));
-    const std::uint64_t per_piece = end_steps(stream.latency());
+    const std::size_t per_tile = std::min(view.frames, tile_frames(view.channels));
     Tiles tiles{view, gains, std::vector<float>(view.channels * per_tile),
                 std::vector<float>(view.channels * per_tile)};
 
@@ -101,9 +91,9 @@ bool stream_in_place(const NaloLimiter& limiter, const AudioView& view, float* g
             if (!section.keep_going()) return false;
         }
         while (!failure && !stream.finished()) {
-            const std::size_t n = stream.frames_ready_after_end_steps(per_piece);
+            const std::size_t n = stream.frames_ready_after_end_steps(kEndSteps);
             if (view.channels * n > tiles.out.size()) tiles.out.resize(view.channels * n);
-            failure = stream.finish(tiles.out_span(n), tiles.gain_span(n), per_piece);
+            failure = stream.finish(tiles.out_span(n), tiles.gain_span(n), kEndSteps);
             if (failure) break;
             tiles.write_back(n);
             if (!section.keep_going()) return false;
