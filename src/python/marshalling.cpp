@@ -1,6 +1,7 @@
 #include "marshalling.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <utility>
@@ -46,12 +47,15 @@ bool fill_audio(const AudioLayout& layout, AudioInput& input, Results& out)
     out.audio.reset(new_audio_array(layout, layout.frames));
     if (!out.audio) return false;
     const AudioView from = audio_view(input.array.get(), layout);
-    if (layout.frames_first) {
+    const AudioView to = audio_view(out.audio.get(), layout);
+    if (from.frame_stride == to.frame_stride && from.channel_stride == to.channel_stride) {
+        // Row-major like the result: one block copy.
+        if (layout.samples > 0) std::memcpy(to.data, from.data, layout.samples * sizeof(float));
+    } else if (layout.frames_first) {
         std::vector<float> tile;
         const std::size_t per_tile =
             std::min(layout.frames, std::max<std::size_t>(1, (std::size_t{1} << 16) / layout.channels));
         tile.resize(per_tile * layout.channels);
-        const AudioView to = audio_view(out.audio.get(), layout);
         for (std::size_t first = 0; first < layout.frames; first += per_tile) {
             const std::size_t count = std::min(per_tile, layout.frames - first);
             read_planar(from, first, count, tile.data());
