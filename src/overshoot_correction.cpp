@@ -128,6 +128,15 @@ TruePeakFrames::TruePeakFrames(std::uint64_t channels)
     append(nullptr, kTruePeakHistory);
 }
 
+void TruePeakFrames::reserve_more(std::size_t frames)
+{
+    const std::size_t size = samples[0].size() + frames;
+    for (auto& channel : samples) channel.reserve(size);
+    for (auto* v : {&intervals, &peaks, &envelope, &first_factor, &second_factor, &first_gain})
+        v->reserve(size + kAhead);
+    changed.reserve(size + kAhead);
+}
+
 void TruePeakFrames::append(const float* const* channels, std::size_t frames)
 {
     for (std::size_t c = 0; c < samples.size(); ++c) {

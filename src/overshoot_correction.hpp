@@ -36,6 +36,8 @@ struct TruePeakFrames {
 
     std::size_t slot(std::int64_t frame) const noexcept { return static_cast<std::size_t>(frame - base); }
     std::int64_t end() const noexcept { return base + static_cast<std::int64_t>(samples[0].size()); }
+    // Makes room for `frames` more frames (the only step that allocates).
+    void reserve_more(std::size_t frames);
     // Appends frames (one pointer per channel; nullptr for silence).
     void append(const float* const* channels, std::size_t frames);
     // Forgets the frames before `frame`, in large steps.

@@ -282,7 +282,7 @@ void TruePeakMeter::push_channel(std::size_t channel, const float* samples, std:
     float window[2 * kTruePeakHistory];
     const std::size_t head = std::min(frames, kTruePeakHistory);
     std::memcpy(window, history, sizeof(float) * kTruePeakHistory);
-    std::memcpy(window + kTruePeakHistory, samples, sizeof(float) * head);
+    if (head > 0) std::memcpy(window + kTruePeakHistory, samples, sizeof(float) * head);
     float peak = larger(peaks_[channel], largest_peak(window, head, oversampling_));
     if (frames > kTruePeakHistory)
         peak = larger(peak, largest_peak(samples, frames - kTruePeakHistory, oversampling_));

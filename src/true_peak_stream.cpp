@@ -1,7 +1,6 @@
 #include "true_peak_stream.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <new>
@@ -12,9 +11,6 @@
 #include "true_peak.hpp"
 
 namespace nalo {
-namespace {
-
-}  // namespace
 
 // The pipeline, frame by frame: the input's sample peaks and interpolated
 // values (known 6 frames later), the level of each frame from them, the
@@ -192,8 +188,15 @@ std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, s
     const std::size_t frames = block.size() / s.channels;
     const std::uint64_t ready = frames_ready_after(frames);
     if (gains.size() != ready || out.size() != ready * s.channels) return LimiterError::allocation_failed();
+    std::vector<const float*> planar;
     try {
-        std::vector<const float*> planar(s.channels);
+        // Every allocation happens here, before anything changes.
+        planar.resize(s.channels);
+        s.frames.reserve_more(frames);
+    } catch (const std::bad_alloc&) {
+        return LimiterError::allocation_failed();
+    }
+    {
         for (std::size_t c = 0; c < s.channels; ++c) planar[c] = block.data() + c * frames;
         const std::int64_t first = s.frames.end();
         s.frames.append(planar.data(), frames);
@@ -204,8 +207,6 @@ std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, s
         s.run_envelope(s.next_level);
         s.correct(INT64_MAX);
         s.hand_out(out, gains);
-    } catch (const std::bad_alloc&) {
-        return LimiterError::allocation_failed();
     }
     return std::nullopt;
 }
@@ -217,6 +218,11 @@ std::optional<LimiterError> TruePeakStream::finish(std::span<float> out, std::sp
     const std::uint64_t pending = frames_pending();
     if (gains.size() != pending || out.size() != pending * s.channels) return LimiterError::allocation_failed();
     try {
+        s.frames.reserve_more(kTruePeakHistory);
+    } catch (const std::bad_alloc&) {
+        return LimiterError::allocation_failed();
+    }
+    {
         // The silence after the end: measured, never handed out.
         s.frames.append(nullptr, kTruePeakHistory);
         const std::int64_t last = s.frames_in - 1 + static_cast<std::int64_t>(kTruePeakLatency) - 1;
@@ -227,8 +233,6 @@ std::optional<LimiterError> TruePeakStream::finish(std::span<float> out, std::sp
         s.correction.second_pass(s.frames, last);
         s.finished = true;
         s.hand_out(out, gains);
-    } catch (const std::bad_alloc&) {
-        return LimiterError::allocation_failed();
     }
     return std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <string>
 #include <vector>
 
 #include "test_support.hpp"
@@ -62,7 +63,10 @@ INSTANTIATE_TEST_SUITE_P(Rates, KnownPeak,
                          ::testing::Values(Known{48000, 0.25, std::numbers::pi / 4, 0.97f, 1.01f},
                                            Known{96000, 0.25, std::numbers::pi / 4, 0.90f, 1.01f},
                                            Known{384000, 0.25, std::numbers::pi / 4, 0.7071f, 0.7072f},
-                                           Known{48000, 1.0 / 48, 0.0, 0.999f, 1.001f}));
+                                           Known{48000, 1.0 / 48, 0.0, 0.999f, 1.001f}),
+                         [](const ::testing::TestParamInfo<Known>& info) {
+                             return std::to_string(info.param.rate) + "Hz_" + std::to_string(info.index);
+                         });
 
 TEST(TruePeak, SilenceAndAClick)
 {
