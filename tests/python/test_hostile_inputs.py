@@ -1,5 +1,10 @@
 """Hostile audio objects and extreme inputs: each gets its own error or a
 correct result, never a crash."""
+import _thread
+import os
+import threading
+import time
+
 import numpy as np
 import pytest
 
@@ -107,6 +112,31 @@ def test_huge_broadcast_shapes_raise_memory_error(shape, axis):
     with pytest.raises(MemoryError):
         limiter.process(huge, axis)
     assert limiter.process([0.25])[1].tolist() == [1.0]
+
+
+@pytest.mark.parametrize("shape, axis", [((2**40, 0), -1), ((0, 2**40), 0), ((2**40, 0), 0), ((0, 2**40), -1)])
+def test_empty_array_with_a_huge_other_dimension_returns_at_once(shape, axis):
+    x = np.empty(shape, np.float32)
+    if shape[axis] != 0:  # the channel dimension is the empty one
+        with pytest.raises(ValueError, match="^the channel dimension must not be empty$"):
+            limit(x, 48000, axis=axis)
+        return
+    audio, gains = NaloLimiter(48000).process(x, axis)
+    assert audio.shape == shape and gains.shape == (0,) and audio.dtype == gains.dtype == np.float32
+
+
+def test_a_long_call_notices_ctrl_c_and_changes_nothing():
+    limiter = NaloLimiter(48000, attack_ms=6e6)  # 288 million frames of look-ahead: seconds of work
+    x = np.zeros(48000, np.float32)
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    started = time.perf_counter()
+    with pytest.raises(KeyboardInterrupt):
+        limiter.process(x)
+    timer.join()
+    if not os.environ.get("NALO_SANITIZED"):
+        assert time.perf_counter() - started < 2.0
+    assert not x.any() and repr(limiter) == repr(NaloLimiter(48000, attack_ms=6e6))
 
 
 @pytest.mark.parametrize("axis", [-1, 0])

@@ -485,3 +485,48 @@ def test_no_references_are_leaked():
             except (ValueError, TypeError):
                 pass
         assert (sys.getrefcount(x), sys.getrefcount(bad), sys.getrefcount(rows), sys.getrefcount(limiter)) == counts
+
+
+class Sample(float):
+    """A float that counts its live instances."""
+    alive = 0
+
+    def __new__(cls, value):
+        Sample.alive += 1
+        return super().__new__(cls, value)
+
+    def __del__(self):
+        Sample.alive -= 1
+
+
+class MadeOnRead:
+    """A sequence that creates each item when it is read: a reference kept
+    to an item keeps that item alive, which a list's own items would hide."""
+
+    def __len__(self):
+        return 64
+
+    def __getitem__(self, i):
+        if i >= 64:
+            raise IndexError(i)
+        return Sample(i / 32 - 1)
+
+
+def test_no_reference_is_kept_to_the_float32_dtype_or_to_items_read():
+    float32 = np.dtype(np.float32)
+    x = loud((2, 64))
+    limiter = NaloLimiter(48000)
+    for call in (lambda: limit(x, 48000), lambda: limiter.process(x.T, 0), lambda: limiter.process(MadeOnRead()),
+                 lambda: limit(MadeOnRead(), 48000, axis=3), lambda: limit(range(1000, 1064), 48000)):
+        try:
+            call()
+        except ValueError:
+            pass
+        before = sys.getrefcount(float32)
+        for _ in range(20):
+            try:
+                call()
+            except ValueError:
+                pass
+        assert sys.getrefcount(float32) == before
+        assert Sample.alive == 0
