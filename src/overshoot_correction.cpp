@@ -14,6 +14,8 @@
 #define NALO_CORRECTION_X86_DISPATCH 0
 #endif
 
+#include "float_lanes.hpp"
+
 namespace nalo {
 
 namespace {
@@ -46,26 +48,8 @@ const std::array<double, OvershootCorrection::kEasing>& easing()
     return low > ceiling ? ceiling : low;
 }
 
-constexpr int kLanes = 8;
-typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
-typedef std::int32_t LaneBits __attribute__((vector_size(kLanes * sizeof(float))));
+using namespace float_lanes;
 
-[[gnu::always_inline]] inline Lanes magnitude(Lanes v) noexcept
-{
-    return reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(v) & 0x7FFFFFFF);
-}
-[[gnu::always_inline]] inline float magnitude(float v) noexcept { return std::fabs(v); }
-[[gnu::always_inline]] inline Lanes larger(Lanes a, Lanes b) noexcept { return a < b ? b : a; }
-[[gnu::always_inline]] inline float larger(float a, float b) noexcept { return a < b ? b : a; }
-
-[[gnu::always_inline]] inline Lanes load(const float* p) noexcept
-{
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-[[gnu::always_inline]] inline void store(float* p, Lanes v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 // Turns v[k] into the largest of v[k .. k + 31] for k < count (v holds
 // count + 31 values; the rest become scratch), by doubling the span of each

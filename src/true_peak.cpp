@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include "float_lanes.hpp"
+
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(NALO_PORTABLE_ONLY)
 #define NALO_TRUE_PEAK_X86_DISPATCH 1
 #else
@@ -30,26 +32,7 @@ alignas(64) constexpr float kPhases[4][kTruePeakTaps] = {
      0.1373291015625f, -0.0594482421875f, 0.0332031250000f, -0.0196533203125f, 0.0109863281250f, 0.0017089843750f},
 };
 
-constexpr int kLanes = 8;
-typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
-typedef std::int32_t LaneBits __attribute__((vector_size(kLanes * sizeof(float))));
-
-[[gnu::always_inline]] inline Lanes magnitude(Lanes v) noexcept
-{
-    return reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(v) & 0x7FFFFFFF);
-}
-
-[[gnu::always_inline]] inline float magnitude(float v) noexcept { return std::fabs(v); }
-
-[[gnu::always_inline]] inline Lanes larger(Lanes a, Lanes b) noexcept { return a < b ? b : a; }
-[[gnu::always_inline]] inline float larger(float a, float b) noexcept { return a < b ? b : a; }
-
-[[gnu::always_inline]] inline Lanes load(const float* p) noexcept
-{
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+using namespace float_lanes;
 
 // The filter's phases come in mirrored pairs (the last is the first
 // reversed, the third the second reversed), so each pair is evaluated from

@@ -14,6 +14,8 @@
 #define NALO_DETECTION_X86_DISPATCH 0
 #endif
 
+#include "float_lanes.hpp"
+
 namespace nalo {
 namespace {
 
@@ -89,24 +91,7 @@ const Taps& taps()
     return table;
 }
 
-constexpr int kLanes = 8;
-typedef float Lanes __attribute__((vector_size(kLanes * sizeof(float))));
-typedef std::int32_t LaneBits __attribute__((vector_size(kLanes * sizeof(float))));
-
-[[gnu::always_inline]] inline Lanes magnitude(Lanes v) noexcept
-{
-    return reinterpret_cast<Lanes>(reinterpret_cast<LaneBits>(v) & 0x7FFFFFFF);
-}
-[[gnu::always_inline]] inline float magnitude(float v) noexcept { return std::fabs(v); }
-[[gnu::always_inline]] inline Lanes larger(Lanes a, Lanes b) noexcept { return a < b ? b : a; }
-[[gnu::always_inline]] inline float larger(float a, float b) noexcept { return a < b ? b : a; }
-
-[[gnu::always_inline]] inline Lanes load(const float* p) noexcept
-{
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+using namespace float_lanes;
 
 // The flat filter's largest magnitude of one interval (or kLanes of them)
 // at `Points` points per sample, from load_at(0) .. load_at(31). Every lane
