@@ -10,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/planar_copy.hpp"
 #include "true_peak.hpp"
+#include "true_peak_function.hpp"
 
 namespace nalo::python::stream {
 
@@ -119,11 +120,7 @@ PyObject* meter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         failure = state.meter->push(planar);
         Py_END_ALLOW_THREADS
         if (failure) {
-            if (failure->kind == LimiterErrorKind::NonFiniteSample)
-                PyErr_Format(PyExc_ValueError, "input sample at flat index %llu is not finite",
-                             static_cast<unsigned long long>(flat_index(layout, failure->count)));
-            else
-                value_error(*failure);
+            measurement_error(*failure, layout);
             return nullptr;
         }
         Py_RETURN_NONE;

@@ -12,6 +12,7 @@
 #include "python/arguments.hpp"
 #include "python/audio_arrays.hpp"
 #include "python/errors.hpp"
+#include "python/gil.hpp"
 #include "python/planar_copy.hpp"
 #include "blocks.hpp"
 #include "core_stream.hpp"
@@ -78,17 +79,6 @@ public:
 private:
     State& state_;
     bool held_ = false;
-};
-
-class ReleasedLock {
-public:
-    ReleasedLock() noexcept : saved_(PyEval_SaveThread()) {}
-    ReleasedLock(const ReleasedLock&) = delete;
-    ReleasedLock& operator=(const ReleasedLock&) = delete;
-    ~ReleasedLock() { PyEval_RestoreThread(saved_); }
-
-private:
-    PyThreadState* saved_;
 };
 
 bool refuse_if_flushed(const State& state, const char* call)
