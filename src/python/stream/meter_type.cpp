@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "borrow.hpp"
 #include "python/arguments.hpp"
 #include "python/audio_arrays.hpp"
 #include "python/errors.hpp"
@@ -29,26 +30,6 @@ struct PyMeter {
 };
 
 State& state_of(PyObject* self) noexcept { return *reinterpret_cast<PyMeter*>(self)->state; }
-
-// Exclusive use for one call; a second thread gets RuntimeError.
-class Borrow {
-public:
-    explicit Borrow(State& state) noexcept : state_(state), held_(!state.busy.exchange(true))
-    {
-        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    }
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
-    ~Borrow()
-    {
-        if (held_) state_.busy.store(false);
-    }
-    explicit operator bool() const noexcept { return held_; }
-
-private:
-    State& state_;
-    bool held_;
-};
 
 constexpr const char* kNewNames[] = {"sample_rate"};
 constexpr Parameters kNew{"TruePeakMeter()", kNewNames, 1, 1};
@@ -87,7 +68,7 @@ PyObject* meter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         Bound bound;
         if (!bind_fastcall(kAdd, args, nargs, kwnames, bound)) return nullptr;
         State& state = state_of(self);
-        Borrow borrow(state);
+        Borrow borrow(state.busy);
         if (!borrow) return nullptr;
         if (state.finished) {
             PyErr_SetString(PyExc_RuntimeError, "add() called after peak_dBTP()");
@@ -131,7 +112,7 @@ PyObject* meter_peak(PyObject* self, PyObject* /*unused*/)
 {
     return guard_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
         State& state = state_of(self);
-        Borrow borrow(state);
+        Borrow borrow(state.busy);
         if (!borrow) return nullptr;
         if (!state.finished && state.meter) state.meter->finish();
         state.finished = true;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lib.hpp"
+#include "borrow.hpp"
 #include "python/arguments.hpp"
 #include "python/audio_arrays.hpp"
 #include "python/errors.hpp"
@@ -59,27 +60,6 @@ struct PyLimiterStream {
 };
 
 State& state_of(PyObject* self) noexcept { return *reinterpret_cast<PyLimiterStream*>(self)->state; }
-
-// Exclusive use of a stream for one call; a second thread gets RuntimeError.
-class Borrow {
-public:
-    explicit Borrow(State& state) noexcept : state_(state)
-    {
-        held_ = !state_.busy.exchange(true);
-        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    }
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
-    ~Borrow()
-    {
-        if (held_) state_.busy.store(false);
-    }
-    explicit operator bool() const noexcept { return held_; }
-
-private:
-    State& state_;
-    bool held_ = false;
-};
 
 bool refuse_if_flushed(const State& state, const char* call)
 {
@@ -187,7 +167,7 @@ PyObject* stream_process(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         Bound bound;
         if (!bind_fastcall(kProcess, args, nargs, kwnames, bound)) return nullptr;
         State& state = state_of(self);
-        Borrow borrow(state);
+        Borrow borrow(state.busy);
         if (!borrow || refuse_if_flushed(state, "process()")) return nullptr;
 
         Ref array(extract_audio(bound[0]));
@@ -204,7 +184,7 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/)
 {
     return guard_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
         State& state = state_of(self);
-        Borrow borrow(state);
+        Borrow borrow(state.busy);
         if (!borrow || refuse_if_flushed(state, "flush()")) return nullptr;
 
         Results results(state.results);
