@@ -23,7 +23,7 @@
 #include <memory>
 #include <utility>
 
-#include "lanes.hpp"
+#include "simd/double_lanes.hpp"
 
 namespace nalo {
 

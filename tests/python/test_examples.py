@@ -18,7 +18,7 @@ import nalo_limiter
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
-STUB = ROOT / "src" / "nalo_limiter.pyi"
+STUB = ROOT / "src" / "python" / "nalo_limiter" / "nalo_limiter.pyi"
 
 
 def run(script, *args, block=(), cwd=None):

@@ -1,0 +1,21 @@
+// A whole signal limited in place, tile by tile, through a LimiterStream:
+// memory beyond the signal stays bounded, and a long call notices Ctrl-C.
+#pragma once
+
+#include <optional>
+
+#include "lib.hpp"
+#include "python/shared/planar_copy.hpp"
+
+namespace nalo::python {
+
+// Limits the samples of `view` in place (memory of the call's own; the
+// interpreter lock is released meanwhile) with the configuration of
+// `limiter`, and writes the frame gains into `gains` (view.frames floats).
+// Returns false with a Python exception set (KeyboardInterrupt from Ctrl-C,
+// MemoryError); a core error goes to `failure`, a non-finite sample with
+// its planar index in the whole signal, the first in channel-major order.
+bool stream_in_place(const NaloLimiter& limiter, const AudioView& view, float* gains,
+                     std::optional<LimiterError>& failure);
+
+}  // namespace nalo::python
