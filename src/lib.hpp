@@ -53,6 +53,7 @@ enum class LimiterErrorKind : std::uint8_t {
     AllocationFailed,
     // push or finish on a LimiterStream that has already finished.
     StreamFinished,
+    InvalidWeight,  // count: channel index; value: the loudness weight given
 };
 
 struct LimiterError {
@@ -83,6 +84,10 @@ struct LimiterError {
     }
     static LimiterError allocation_failed() { return {LimiterErrorKind::AllocationFailed}; }
     static LimiterError stream_finished() { return {LimiterErrorKind::StreamFinished}; }
+    static LimiterError invalid_weight(std::uint64_t channel, double weight)
+    {
+        return {LimiterErrorKind::InvalidWeight, weight, "", channel};
+    }
 };
 
 // The error's message, e.g. "hold_ms must be finite and non-negative, got -1".
