@@ -59,7 +59,7 @@ struct Biquad {
 // The two sections of the K-weighting filter, applied in this order.
 struct KWeighting {
     Biquad shelf;      // +4 dB above about 1.7 kHz (the head's effect)
-    Biquad high_pass;  // second-order high-pass near 38 Hz
+    Biquad high_pass;  // second-order high-pass near 38 Hz; its numerator is always 1, -2, 1
 };
 
 // The K-weighting filter for `sample_rate`, designed from its analogue

@@ -37,6 +37,14 @@ struct Coefficients {
     return (((c.b0 * x + c.b1 * x1) + c.b2 * x2) - c.a2 * y2) - c.a1 * y1;
 }
 
+// The high-pass section, whose numerator is 1, -2, 1: the same bits as
+// section() (the products by 1 and -2 are exact), with two multiplies fewer.
+[[gnu::always_inline]] inline Pair high_pass_section(const Coefficients& c, Pair x, Pair x1, Pair x2, Pair y1,
+                                                     Pair y2) noexcept
+{
+    return (((x - (x1 + x1)) + x2) - c.a2 * y2) - c.a1 * y1;
+}
+
 }  // namespace
 
 void add_squares(const KWeighting& filter, ChannelPair& pair, const float* first, const float* second,
@@ -49,7 +57,7 @@ void add_squares(const KWeighting& filter, ChannelPair& pair, const float* first
     for (std::size_t n = 0; n < frames; ++n) {
         const Pair x = {static_cast<double>(first[n]), static_cast<double>(second[n])};
         const Pair s = section(shelf, x, x1, x2, s1, s2);
-        const Pair z = section(high_pass, s, s1, s2, z1, z2);
+        const Pair z = high_pass_section(high_pass, s, s1, s2, z1, z2);
         squares += z * z;
         x2 = x1;
         x1 = x;

@@ -7,8 +7,9 @@ command) limits audio files of any length in bounded memory.
 
 from __future__ import annotations
 
-from ._native import LimiterStream, TruePeakMeter, true_peak
+from ._native import LimiterStream, LoudnessMeter, TruePeakMeter, loudness, true_peak
 from .files import AudioFileError, TruncatedInputWarning, limit_file
 from .summary import FileSummary
 
-__all__ = ["AudioFileError", "FileSummary", "LimiterStream", "TruePeakMeter", "TruncatedInputWarning", "limit_file", "true_peak"]
+__all__ = ["AudioFileError", "FileSummary", "LimiterStream", "LoudnessMeter", "TruePeakMeter", "TruncatedInputWarning",
+           "limit_file", "loudness", "true_peak"]

@@ -1,3 +1,4 @@
+from collections.abc import Sequence
 from typing import Literal, SupportsIndex, final, overload
 
 import numpy as np
@@ -35,6 +36,32 @@ class TruePeakMeter:
         """Measure the next block."""
     def peak_dBTP(self, /) -> float:
         """End the signal and return its true peak in dBTP (-inf for silence)."""
+
+@final
+class LoudnessMeter:
+    """The loudness of a signal measured block by block."""
+
+    def __new__(cls, sample_rate: SupportsIndex, channels: SupportsIndex,
+                weights: Sequence[float] | None = None) -> LoudnessMeter: ...
+    def add(self, /, block: _AudioLike, axis: SupportsIndex = -1) -> None:
+        """Measure the next block of the signal."""
+    def merge(self, /, other: LoudnessMeter) -> None:
+        """Add the windows another meter measured to this one's (joint loudness of an album)."""
+    @property
+    def integrated(self) -> float:
+        """float: Integrated loudness in LUFS (-inf while no 400 ms window passes the gates)."""
+    @property
+    def loudness_range(self) -> float:
+        """float: Loudness range in LU (0 while no 3 s window passes the gates)."""
+    @property
+    def momentary_max(self) -> float:
+        """float: Largest loudness of any 400 ms window, in LUFS (-inf before the first)."""
+    @property
+    def short_term_max(self) -> float:
+        """float: Largest loudness of any 3 s window, in LUFS (-inf before the first)."""
+
+def loudness(audio: _AudioLike, sample_rate: SupportsIndex, axis: SupportsIndex = -1) -> float:
+    """The integrated loudness of audio in LUFS (-inf for silence)."""
 
 @overload
 def true_peak(audio: _AudioLike, sample_rate: SupportsIndex, axis: SupportsIndex = -1,

@@ -2,6 +2,8 @@
 // the Python package nalo_stream.
 #include "python/shared/common.hpp"
 #include "python/shared/numpy_api.hpp"
+#include "python/nalo_stream/loudness_function.hpp"
+#include "python/nalo_stream/loudness_meter_type.hpp"
 #include "python/nalo_stream/meter_type.hpp"
 #include "python/nalo_stream/stream_type.hpp"
 #include "python/nalo_stream/true_peak_function.hpp"
@@ -17,8 +19,10 @@ int exec_module(PyObject* module)
         Ref type(create_stream_type(module));
         if (!type || PyModule_AddObjectRef(module, "LimiterStream", type.get()) < 0) return -1;
         Ref meter(create_meter_type(module));
-        if (!meter) return -1;
-        return PyModule_AddObjectRef(module, "TruePeakMeter", meter.get());
+        if (!meter || PyModule_AddObjectRef(module, "TruePeakMeter", meter.get()) < 0) return -1;
+        Ref loudness_meter(create_loudness_meter_type(module));
+        if (!loudness_meter) return -1;
+        return PyModule_AddObjectRef(module, "LoudnessMeter", loudness_meter.get());
     });
 }
 
@@ -30,6 +34,8 @@ PyModuleDef_Slot module_slots[] = {
 PyMethodDef module_functions[] = {
     {"true_peak", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&true_peak)),
      METH_FASTCALL | METH_KEYWORDS, kTruePeakDoc},
+    {"loudness", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&loudness)),
+     METH_FASTCALL | METH_KEYWORDS, kLoudnessDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
