@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
@@ -26,6 +27,10 @@ INTEGER_BITS = {
 FLOAT_SUBTYPES = ("FLOAT", "DOUBLE")
 # Encoders that add their own overshoot: the ceiling holds before encoding only.
 LOSSY_SUBTYPES = ("VORBIS", "OPUS", "MPEG_LAYER_I", "MPEG_LAYER_II", "MPEG_LAYER_III")
+# Logarithmic 8-bit codes, written here as the 16-bit levels they decode to.
+COMPANDED_SUBTYPES = ("ULAW", "ALAW")
+# What a RIFF header holds for a size it does not know (a WAV written to a pipe).
+UNKNOWN_SIZE = 0xFFFFFFFF
 
 # File extensions that are not simply the upper-cased format name.
 _EXTENSION_FORMATS = {"aif": "AIFF", "aifc": "AIFF", "oga": "OGG", "opus": "OGG", "mp3": "MP3"}
@@ -47,19 +52,31 @@ def output_format(path: Path, input_format: str, available: dict[str, str]) -> s
     return name
 
 
-def output_subtype(path: Path, fmt: str, input_subtype: str, check: Callable[[str, str], bool],
-                   default: Callable[[str], str]) -> str:
+def output_subtype(path: Path, fmt: str, input_format: str, input_subtype: str,
+                   check: Callable[[str, str], bool], default: Callable[[str], str]) -> str:
     """The input's subtype when the output format can hold it, else the
-    closest one it can (Opus for .opus)."""
+    closest one it can (Opus for .opus). Decoded lossy audio written to
+    another format gets that format's usual subtype (16-bit PCM for WAV)."""
     if path.suffix.lower() == ".opus":
         return "OPUS"
+    if input_subtype in LOSSY_SUBTYPES and fmt != input_format:
+        return str(default(fmt))
     if check(fmt, input_subtype):
         return input_subtype
     if input_subtype in INTEGER_BITS or input_subtype in FLOAT_SUBTYPES:
-        for candidate in ("PCM_24", "PCM_16"):
+        for candidate in _same_width(INTEGER_BITS.get(input_subtype)) + ("PCM_24", "PCM_16"):
             if check(fmt, candidate):
                 return candidate
     return str(default(fmt))
+
+
+def _same_width(bits: int | None) -> tuple[str, ...]:
+    """PCM subtypes of the width of an integer subtype, first choices."""
+    if bits is None:
+        return ()
+    if bits <= 8:
+        return ("PCM_S8", "PCM_U8")
+    return ("PCM_16",) if bits <= 16 else ("PCM_24",) if bits <= 24 else ("PCM_32",)
 
 
 def full_scale(subtype: str) -> float | None:
@@ -104,6 +121,55 @@ def to_int(samples: np.ndarray, subtype: str, threshold: float) -> tuple[np.ndar
     return steps.astype(np.int32), peak
 
 
+@dataclass(frozen=True)
+class Quantised:
+    """One block as it goes to the file: the samples to write, the same
+    samples as the file will read back (for the true-peak meter), and their
+    absolute peak."""
+
+    samples: np.ndarray
+    held: np.ndarray
+    peak: float
+
+
+def quantise_float(audio: np.ndarray) -> Quantised:
+    return Quantised(audio, audio, float(np.max(np.abs(audio), initial=0.0)))
+
+
+@dataclass(frozen=True)
+class IntegerQuantiser:
+    subtype: str
+    threshold: float
+
+    def __call__(self, audio: np.ndarray) -> Quantised:
+        ints, steps = to_int(audio, self.subtype, self.threshold)
+        return Quantised(ints, ints / 2.0**31, steps / (full_scale(self.subtype) or 1.0))
+
+
+class CompandedQuantiser:
+    """Mu-law and A-law: the code libsndfile's own encoder picks, or, where
+    that code reads back above the ceiling, the loudest code at or below it.
+
+    `decoded` maps every 16-bit value (offset by 32768) to the level of the
+    code libsndfile encodes it as. libsndfile encodes floats through
+    rint(32767 * x) in float32, so that is the 16-bit value looked up."""
+
+    def __init__(self, decoded: np.ndarray, threshold: float) -> None:
+        ceiling = float(np.float32(threshold))
+        limit = min(threshold, ceiling) * 32768.0
+        top = int(decoded[np.abs(decoded.astype(np.float64)) <= limit].max(initial=0))
+        self._levels = np.clip(decoded, -top, top).astype(np.int16)
+
+    def __call__(self, audio: np.ndarray) -> Quantised:
+        scaled = audio * np.float32(32767.0)
+        np.rint(scaled, out=scaled)
+        index = scaled.astype(np.int32)
+        index += 32768
+        levels = self._levels[index]
+        held = levels * np.float32(2.0**-15)
+        return Quantised(levels, held, float(np.max(np.abs(held), initial=0.0)))
+
+
 # ---------------------------------------------------------------- truncation
 
 _SHOULD_BE = re.compile(r"^\s*(\w[\w ]*?)\s*:\s*(\d+) \(should be (\d+)\)", re.MULTILINE)
@@ -115,7 +181,7 @@ def promised_frames(log: str, frames: int, channels: int, subtype: str) -> int |
     None when the header and the file agree. -1 when the file is short but
     its frame size is not fixed, so the count cannot be told."""
     claims = [(name.lower(), int(said), int(real)) for name, said, real in _SHOULD_BE.findall(log)]
-    short = [c for c in claims if c[1] > c[2]]
+    short = [c for c in claims if c[2] < c[1] != UNKNOWN_SIZE]
     if not short:
         return None
     # The data chunk itself when it is logged, else the container around it.
@@ -125,3 +191,13 @@ def promised_frames(log: str, frames: int, channels: int, subtype: str) -> int |
         return -1
     frame_bytes = sample_bytes * channels
     return frames + -(-(said - real) // frame_bytes)
+
+
+_UNKNOWN_DATA_SIZE = re.compile(rf"^\s*data\s*:\s*{UNKNOWN_SIZE}\b", re.MULTILINE)
+
+
+def length_unknown(log: str) -> bool:
+    """Whether the header leaves the length open (a WAV written to a pipe),
+    so that libsndfile's frame count is no promise: the file is read to its
+    end."""
+    return _UNKNOWN_DATA_SIZE.search(log) is not None
