@@ -188,18 +188,21 @@ def _plan_output(reader: Any, job: FileJob, threshold: float) -> OutputPlan:
 def _quantiser(subtype: str, threshold: float) -> Callable[[np.ndarray], formats.Quantised]:
     if formats.full_scale(subtype) is not None:
         return formats.IntegerQuantiser(subtype, threshold)
-    if subtype in formats.COMPANDED_SUBTYPES:
-        return formats.CompandedQuantiser(_companded_levels(subtype), threshold)
+    step = formats.COMPANDED_STEPS.get(subtype)
+    if step is not None:
+        return formats.CompandedQuantiser(_companded_levels(subtype, step), step, threshold)
     return formats.quantise_float
 
 
 @functools.cache
-def _companded_levels(subtype: str) -> np.ndarray:
-    """For every 16-bit value, the level of the code libsndfile encodes it
-    as: every value written through libsndfile and read back."""
+def _companded_levels(subtype: str, step: int) -> np.ndarray:
+    """For every magnitude index m, the level of the code libsndfile
+    encodes the 16-bit value m * step as: written and read back. (The top
+    index, reached only by full scale, shares the top code.)"""
+    values = np.minimum(np.arange(32768 // step + 1) * step, 32767).astype(np.int16)
     buffer = io.BytesIO()
     with soundfile.SoundFile(buffer, "w", 8000, 1, subtype, format="RAW") as writer:
-        writer.write(np.arange(-32768, 32768, dtype=np.int16))
+        writer.write(values)
     buffer.seek(0)
     levels, _ = soundfile.read(buffer, dtype="int16", format="RAW", subtype=subtype, samplerate=8000, channels=1)
     return np.asarray(levels)
@@ -229,9 +232,9 @@ def _refusal_reason(error: Exception, reader: Any, plan: OutputPlan) -> str:
     """Why libsndfile refused to create the output: told by trying again
     with one channel, or at 48 kHz, where its own message is vague."""
     if reader.channels > 1 and _opens(plan, reader.samplerate, 1):
-        return f"a {plan.format} file cannot hold {reader.channels} channels"
+        return f"the {plan.format} format cannot hold {reader.channels} channels"
     if reader.samplerate != 48000 and _opens(plan, 48000, reader.channels):
-        return f"a {plan.format} file cannot hold a sample rate of {reader.samplerate} Hz"
+        return f"the {plan.format} format cannot hold a sample rate of {reader.samplerate} Hz"
     return _libsndfile_reason(error)
 
 
@@ -280,13 +283,16 @@ def _open_gains(target: Path | None, path: Path | None, frames: int) -> Iterator
         return
     with _writing(target):
         handle = open(path, "wb")
-    with handle:
+    try:
         with _writing(target):
             gains = GainsWriter(handle, target.suffix.lower(), frames)
         yield gains
         with _writing(target):
             gains.close()
-            handle.flush()
+            handle.close()
+    finally:
+        with contextlib.suppress(OSError):  # a failure is reported already
+            handle.close()
 
 
 # ---------------------------------------------------------------- the blocks

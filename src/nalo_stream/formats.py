@@ -27,8 +27,9 @@ INTEGER_BITS = {
 FLOAT_SUBTYPES = ("FLOAT", "DOUBLE")
 # Encoders that add their own overshoot: the ceiling holds before encoding only.
 LOSSY_SUBTYPES = ("VORBIS", "OPUS", "MPEG_LAYER_I", "MPEG_LAYER_II", "MPEG_LAYER_III")
-# Logarithmic 8-bit codes, written here as the 16-bit levels they decode to.
-COMPANDED_SUBTYPES = ("ULAW", "ALAW")
+# Logarithmic 8-bit codes, written here as the 16-bit levels they decode to,
+# and the step of 16-bit values by which libsndfile's encoders index them.
+COMPANDED_STEPS = {"ULAW": 4, "ALAW": 16}
 # What a RIFF header holds for a size it does not know (a WAV written to a pipe).
 UNKNOWN_SIZE = 0xFFFFFFFF
 
@@ -150,22 +151,22 @@ class CompandedQuantiser:
     """Mu-law and A-law: the code libsndfile's own encoder picks, or, where
     that code reads back above the ceiling, the loudest code at or below it.
 
-    `decoded` maps every 16-bit value (offset by 32768) to the level of the
-    code libsndfile encodes it as. libsndfile encodes floats through
-    rint(32767 * x) in float32, so that is the 16-bit value looked up."""
+    libsndfile encodes a float x by the magnitude index rint(|x| * 32767 /
+    step) and the sign of x; `positive[m]` is the level (as a 16-bit value)
+    of the code it picks for index m and a positive sign. Negative codes
+    read back as the negated levels."""
 
-    def __init__(self, decoded: np.ndarray, threshold: float) -> None:
-        ceiling = float(np.float32(threshold))
-        limit = min(threshold, ceiling) * 32768.0
-        top = int(decoded[np.abs(decoded.astype(np.float64)) <= limit].max(initial=0))
-        self._levels = np.clip(decoded, -top, top).astype(np.int16)
+    def __init__(self, positive: np.ndarray, step: int, threshold: float) -> None:
+        limit = min(threshold, float(np.float32(threshold))) * 32768.0
+        top = int(positive[positive <= limit].max(initial=0))
+        self._positive = np.minimum(positive, top).astype(np.int16)
+        self._scale = np.float32(32767.0 / step)
 
     def __call__(self, audio: np.ndarray) -> Quantised:
-        scaled = audio * np.float32(32767.0)
-        np.rint(scaled, out=scaled)
-        index = scaled.astype(np.int32)
-        index += 32768
-        levels = self._levels[index]
+        index = np.abs(audio) * self._scale
+        np.rint(index, out=index)
+        levels = self._positive[index.astype(np.intp)]
+        np.negative(levels, out=levels, where=audio < 0)
         held = levels * np.float32(2.0**-15)
         return Quantised(levels, held, float(np.max(np.abs(held), initial=0.0)))
 
