@@ -139,6 +139,12 @@ def test_inputs_that_end_early_are_found_and_streamed_ones_are_not(tmp_path, nam
     assert [line for line in lines_of(result.stderr) if message is None or message in line] == lines_of(result.stderr)
     assert len(lines_of(result.stderr)) == (0 if message is None else 1)
     assert result.stderr.decode().count("Warning:") <= 1  # the decoder's own warnings, once
+    if name == "stream.wav":  # and from a pipe, where libsndfile cannot see the file's end either
+        with open(tmp_path / name, "rb") as stdin:
+            piped = subprocess.run(f"cat | {sys.executable} -m nalo_stream - piped.wav --strict -q", shell=True,
+                                   stdin=stdin, capture_output=True, cwd=tmp_path, timeout=60)
+        assert piped.returncode == 0 and piped.stderr == b"" and sf.info(tmp_path / "piped.wav").frames == 48000
+        (tmp_path / "piped.wav").unlink()
     if status == 0:
         frames = sf.info(tmp_path / "out.wav").frames
         assert len(np.load(tmp_path / "g.npy")) == frames  # the .npy header tells what was written
