@@ -12,4 +12,20 @@ from .files import AudioFileError, TruncatedInputWarning, limit_file
 from .summary import FileSummary
 
 __all__ = ["AudioFileError", "FileSummary", "LimiterStream", "LoudnessMeter", "TruePeakMeter", "TruncatedInputWarning",
-           "limit_file", "loudness", "true_peak"]
+           "__version__", "limit_file", "loudness", "true_peak"]
+
+
+def __getattr__(name: str) -> str:
+    # The version is looked up when asked for: importlib.metadata is slow to import.
+    if name == "__version__":
+        return _version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def _version() -> str:
+    import importlib.metadata
+
+    try:
+        return importlib.metadata.version("nalo-limiter")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree, not installed
+        return "0+unknown"

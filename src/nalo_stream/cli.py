@@ -3,14 +3,21 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
+import signal
 import sys
 import threading
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Iterator, Sequence
 from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
 from pathlib import Path
+from types import FrameType
 from typing import Any
+
+from .files import STDIO, AudioFileError, TruncatedInputWarning, limit_file
+from .settings import LimiterSettings, check_block_frames, check_gains_path, check_subtype
 
 PROG = "nalo-limiter"
 MISSING = f"{PROG}: needs soundfile and tqdm: pip install 'nalo-limiter[cli]'"
@@ -24,7 +31,9 @@ its subtype (bit depth), sample rate and channels are IN's unless --subtype
 says otherwise. Integer PCM is scaled exactly and rounded so that no sample
 read back from OUT is above the ceiling; float WAV output holds exactly what
 nalo_limiter.limit() returns. OUT is written to a temporary file beside it and
-renamed only on success; IN is never overwritten."""
+renamed only on success; IN is never overwritten. IN or OUT "-" is standard
+input or output (OUT then in IN's format), for the formats libsndfile
+streams: AU, FLAC, OGG and MP3 to a pipe, WAV and AU from one."""
 
 EPILOG = """\
 lossy formats: the Vorbis, Opus and MP3 encoders add their own overshoot to
@@ -37,15 +46,58 @@ converter reconstructs between them can rise higher (often 0.5 to 2 dB on
 loud material). --true-peak holds it for that waveform as ITU-R BS.1770-4
 measures it (dBTP), as delivery specifications such as EBU R128 ask.
 
+exit status:
+  0    every file was limited
+  1    a file could not be limited (the others still were)
+  2    usage error: nothing was done
+  128+N  stopped by signal N (130 for Ctrl-C); no partial output is left
+
 examples:
   nalo-limiter song.wav song_limited.wav --threshold -1
   nalo-limiter master.wav delivery.wav --threshold -1 --true-peak
   nalo-limiter take.flac take.wav --subtype PCM_24 --gains take_gains.npy
-  nalo-limiter stems/*.wav --out-dir limited/ --jobs 4"""
+  nalo-limiter stems/*.wav --out-dir limited/ --jobs 4
+  curl -s https://example.org/take.wav | nalo-limiter - take.flac"""
+
+# Signals whose default action ends the program: each is caught so that the
+# run can remove its temporary files first (SIGPIPE stays ignored, as Python
+# sets it: a closed pipe is an error on the write).
+TERMINATING_SIGNALS = tuple(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGALRM", "SIGUSR1", "SIGUSR2",
+                                       "SIGXCPU", "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGPWR")
+    if hasattr(signal, name)
+)
 
 
 class Cancelled(Exception):
-    """Raised inside a job when the run is interrupted."""
+    """Raised inside a job when the run is stopped."""
+
+
+class Terminated(BaseException):
+    """A terminating signal arrived: the run stops and cleans up."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+@dataclass(frozen=True)
+class Job:
+    source: Path
+    target: Path
+
+
+class VersionAction(argparse.Action):
+    """--version, with the installed package's version looked up only then."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *rest: Any) -> None:
+        from . import _version
+
+        print(f"{PROG} {_version()}")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -71,144 +123,236 @@ def build_parser() -> argparse.ArgumentParser:
                         help="hold the ceiling for the true peak (dBTP, the waveform between the samples, "
                              "ITU-R BS.1770-4) rather than for the samples")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar and no summary")
+    parser.add_argument("--version", action=VersionAction, help="show the version and exit")
     return parser
 
 
-def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[tuple[Path, Path]]:
-    """(input, output) pairs from the command line, or a usage error."""
+def settings_of(args: argparse.Namespace) -> LimiterSettings:
+    return LimiterSettings(args.threshold, args.attack, args.hold, args.release, args.true_peak)
+
+
+def plan_jobs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> list[Job]:
+    """The (input, output) pairs from the command line, or a usage error."""
     files = [Path(f) for f in args.files]
     if args.out_dir is None:
         if len(files) != 2:
             parser.error("give IN and OUT, or several inputs with --out-dir DIR")
-        return [(files[0], files[1])]
+        return [Job(files[0], files[1])]
     if args.gains is not None and len(files) > 1:
         parser.error("--gains takes a single input")
+    if any(os.fspath(f) == STDIO for f in files):
+        parser.error(f"'{STDIO}' (standard input) has no name to keep in --out-dir: give IN and OUT")
     outputs = [args.out_dir / f.name for f in files]
     seen: set[Path] = set()
     for out in outputs:
         if out in seen:
             parser.error(f"two inputs would be written to {out}")
         seen.add(out)
-    return list(zip(files, outputs))
+    return [Job(f, o) for f, o in zip(files, outputs)]
 
 
-def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace, soundfile: Any) -> None:
-    from nalo_limiter import NaloLimiter
-
+def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace, subtypes: dict[str, str]) -> None:
+    """Usage errors in the options that need no input file."""
     try:
-        NaloLimiter(48000, args.threshold, args.attack, args.hold, args.release)
+        args.subtype = check_subtype(args.subtype, subtypes)
+        if args.gains is not None:
+            check_gains_path(args.gains, "--gains FILE")
+        check_block_frames(args.block, "--block")
     except ValueError as error:
         parser.error(str(error))
-    if args.subtype is not None and args.subtype.upper() not in soundfile.available_subtypes():
-        parser.error(f"unknown subtype {args.subtype!r}; choose from {', '.join(soundfile.available_subtypes())}")
-    if args.gains is not None and args.gains.suffix.lower() not in (".npy", ".csv"):
-        parser.error("--gains FILE must end in .npy or .csv")
-    if args.block < 1:
-        parser.error("--block must be at least 1")
     if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs must be at least 1")
     if args.jobs is not None and args.out_dir is None:
         parser.error("--jobs goes with --out-dir")
 
 
+def check_settings(parser: argparse.ArgumentParser, settings: LimiterSettings, rates: set[int]) -> None:
+    """The limiter's settings at the sample rate of every readable input
+    (the times become samples at that rate)."""
+    for rate in sorted(rates):
+        try:
+            settings.limiter(rate)
+        except ValueError as error:
+            parser.error(str(error))
+
+
 def show_warning(message: Any, category: type[Warning], *rest: Any, **kw: Any) -> None:
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
-def total_frames(soundfile: Any, inputs: Sequence[Path]) -> int:
-    total = 0
-    for path in inputs:
-        try:
-            total += soundfile.info(str(path)).frames
-        except Exception:  # reported by its job
-            pass
-    return total
+class Console:
+    """The command's output: summaries on stdout (stderr when OUT is
+    stdout), errors on stderr, printed past the progress bar if there is
+    one. A stream whose reader has gone is dropped, and the work goes on."""
+
+    def __init__(self, bar: Any, summaries_to_stderr: bool) -> None:
+        self._bar = bar
+        self._lock = threading.Lock()
+        self._summary_stream = sys.stderr if summaries_to_stderr else sys.stdout
+
+    def summary(self, lines: list[str]) -> None:
+        self._print("\n".join(lines), self._summary_stream)
+
+    def error(self, line: str) -> None:
+        self._print(f"{PROG}: {line}", sys.stderr)
+
+    def advance(self, frames: int) -> None:
+        if self._bar is not None:
+            with self._lock:
+                self._bar.update(frames)
+
+    def _print(self, text: str, stream: Any) -> None:
+        with self._lock:
+            try:
+                if self._bar is not None:
+                    self._bar.write(text, file=stream)
+                else:
+                    print(text, file=stream, flush=True)
+            except BrokenPipeError:
+                _drop(stream)
+
+
+def _drop(stream: Any) -> None:
+    """Points a stream whose pipe was closed at /dev/null, so that nothing
+    written to it later (nor Python's flush at exit) fails."""
+    with contextlib.suppress(OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+
+
+def progress_bar(args: argparse.Namespace, total: int) -> Any:
+    """A tqdm bar when stderr is a terminal (tqdm is imported only then)."""
+    if args.quiet or not sys.stderr.isatty():
+        return None
+    import tqdm  # type: ignore[import-untyped, unused-ignore]
+
+    return tqdm.tqdm(total=total, unit="frame", unit_scale=True, leave=False, desc="limiting")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        import soundfile  # type: ignore[import-untyped]
-        import tqdm  # type: ignore[import-untyped, unused-ignore]
+        from . import file_run
     except ImportError:
         print(MISSING, file=sys.stderr)
         return 1
-    from .files import AudioFileError, TruncatedInputWarning, limit_file
-
-    check_options(parser, args, soundfile)
+    check_options(parser, args, file_run.available_subtypes())
     jobs = plan_jobs(parser, args)
-    if args.out_dir is not None:
+    infos = file_run.input_infos([job.source for job in jobs])
+    check_settings(parser, settings_of(args), {rate for rate, _ in infos.values()})
+    if args.out_dir is not None and not make_out_dir(args.out_dir):
+        return 1
+    try:
+        bar = progress_bar(args, sum(frames for _, frames in infos.values()))
+    except ImportError:
+        print(MISSING, file=sys.stderr)
+        return 1
+    console = Console(bar, summaries_to_stderr=any(os.fspath(job.target) == STDIO for job in jobs))
+    try:
+        with warnings.catch_warnings(), terminating_signals():
+            warnings.simplefilter("always", TruncatedInputWarning)
+            warnings.showwarning = show_warning
+            return Runner(args, console).run_all(jobs)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def make_out_dir(out_dir: Path) -> bool:
+    if out_dir.exists() and not out_dir.is_dir():
+        print(f"{PROG}: {out_dir}: is not a directory", file=sys.stderr)
+        return False
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        print(f"{PROG}: {out_dir}: cannot create: {error.strerror or error}", file=sys.stderr)
+        return False
+    return True
+
+
+class Runner:
+    """Runs the jobs on worker threads; the main thread only waits, so that
+    a signal stops the run between blocks and every job removes its
+    temporary files."""
+
+    def __init__(self, args: argparse.Namespace, console: Console) -> None:
+        self.args, self.console = args, console
+        self.settings = settings_of(args)
+        self.cancelled = threading.Event()
+        self.failures = 0
+        self._lock = threading.Lock()
+
+    def run_all(self, jobs: list[Job]) -> int:
+        workers = self.args.jobs or min(len(jobs), os.cpu_count() or 1)
+        pool = ThreadPoolExecutor(max_workers=workers)
         try:
-            args.out_dir.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            print(f"{PROG}: {args.out_dir}: cannot create: {error.strerror or error}", file=sys.stderr)
-            return 1
+            for future in [pool.submit(self.run, job) for job in jobs]:
+                future.result()
+        except (Terminated, KeyboardInterrupt) as stop:
+            return self.stop(pool, stop)
+        pool.shutdown()
+        if self.failures and len(jobs) > 1:
+            self.console.error(f"{self.failures} of {len(jobs)} files failed")
+        return 1 if self.failures else 0
 
-    show_progress = not args.quiet and sys.stderr.isatty()
-    bar = tqdm.tqdm(total=total_frames(soundfile, [j[0] for j in jobs]), unit="frame", unit_scale=True,
-                    disable=not show_progress, leave=False, desc="limiting")
-    cancelled = threading.Event()
-    lock = threading.Lock()
-    failures = 0
+    def stop(self, pool: ThreadPoolExecutor, stop: BaseException) -> int:
+        signum = stop.signum if isinstance(stop, Terminated) else signal.SIGINT
+        self.cancelled.set()  # running jobs stop at their next block and remove their temporary files
+        pool.shutdown(wait=True, cancel_futures=True)
+        name = "interrupted" if signum == signal.SIGINT else f"stopped by {signal.Signals(signum).name}"
+        self.console.error(f"{name}; no partial output was left")
+        return 128 + signum
 
-    def advance(frames: int) -> None:
-        if cancelled.is_set():
+    def advance(self, frames: int) -> None:
+        if self.cancelled.is_set():
             raise Cancelled
-        with lock:
-            bar.update(frames)
+        self.console.advance(frames)
 
-    def run(job: tuple[Path, Path]) -> None:
-        nonlocal failures
-        source, target = job
+    def run(self, job: Job) -> None:
+        args = self.args
         try:
-            summary = limit_file(source, target, threshold_dBFS=args.threshold, attack_ms=args.attack,
+            summary = limit_file(job.source, job.target, threshold_dBFS=args.threshold, attack_ms=args.attack,
                                  hold_ms=args.hold, release_ms=args.release, subtype=args.subtype, gains=args.gains,
-                                 block_frames=args.block, progress=advance,
+                                 block_frames=args.block, progress=self.advance,
                                  truncated="error" if args.strict else "warn", true_peak=args.true_peak)
-        except (AudioFileError, ValueError, ImportError) as error:
-            line = str(error) if isinstance(error, AudioFileError) else f"{source}: {error}"
-            with lock:
-                failures += 1
-                tqdm.tqdm.write(f"{PROG}: {line}", file=sys.stderr)
+        except Cancelled:
+            return
+        except (AudioFileError, ValueError) as error:
+            with self._lock:
+                self.failures += 1
+            self.console.error(str(error) if isinstance(error, AudioFileError) else f"{job.source}: {error}")
             return
         if not args.quiet:
-            with lock:
-                tqdm.tqdm.write("\n".join(summary.lines()), file=sys.stdout)
+            self.console.summary(summary.lines())
 
-    previous = warnings.showwarning
-    warnings.showwarning = show_warning
+
+@contextlib.contextmanager
+def terminating_signals() -> Iterator[None]:
+    """Every terminating signal raises Terminated in the main thread; a
+    second one exits at once, after removing every temporary file. Signals
+    ignored at start (nohup) stay ignored."""
+    from .replacing import discard_all
+
+    received: list[int] = []
+
+    def handler(signum: int, frame: FrameType | None) -> None:
+        if received:
+            discard_all()
+            os._exit(128 + received[0])
+        received.append(signum)
+        raise Terminated(signum)
+
+    previous = {}
+    for signum in TERMINATING_SIGNALS:
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            previous[signum] = signal.signal(signum, handler)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("always", TruncatedInputWarning)
-            return _run_all(run, jobs, args.jobs, cancelled, lambda: failures)
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted; no partial output was left", file=sys.stderr)
-        return 130
+        yield
     finally:
-        warnings.showwarning = previous
-        bar.close()
-
-
-def _run_all(run: Callable[[tuple[Path, Path]], None], jobs: list[tuple[Path, Path]], workers: int | None,
-             cancelled: threading.Event, failures: Callable[[], int]) -> int:
-    if len(jobs) == 1:
-        try:
-            run(jobs[0])
-        except Cancelled:
-            pass
-        return 1 if failures() else 0
-    pool = ThreadPoolExecutor(max_workers=workers or min(len(jobs), os.cpu_count() or 1))
-    try:
-        futures = [pool.submit(run, job) for job in jobs]
-        for future in futures:
-            future.result()
-    except BaseException:
-        cancelled.set()  # running jobs stop at their next block and remove their temporary files
-        pool.shutdown(wait=True, cancel_futures=True)
-        raise
-    pool.shutdown()
-    return 1 if failures() else 0
+        for signum, action in previous.items():
+            signal.signal(signum, action)
 
 
 if __name__ == "__main__":

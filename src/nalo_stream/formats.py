@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
@@ -26,6 +27,11 @@ INTEGER_BITS = {
 FLOAT_SUBTYPES = ("FLOAT", "DOUBLE")
 # Encoders that add their own overshoot: the ceiling holds before encoding only.
 LOSSY_SUBTYPES = ("VORBIS", "OPUS", "MPEG_LAYER_I", "MPEG_LAYER_II", "MPEG_LAYER_III")
+# Logarithmic 8-bit codes, written here as the 16-bit levels they decode to,
+# and the step of 16-bit values by which libsndfile's encoders index them.
+COMPANDED_STEPS = {"ULAW": 4, "ALAW": 16}
+# What a RIFF header holds for a size it does not know (a WAV written to a pipe).
+UNKNOWN_SIZE = 0xFFFFFFFF
 
 # File extensions that are not simply the upper-cased format name.
 _EXTENSION_FORMATS = {"aif": "AIFF", "aifc": "AIFF", "oga": "OGG", "opus": "OGG", "mp3": "MP3"}
@@ -47,19 +53,31 @@ def output_format(path: Path, input_format: str, available: dict[str, str]) -> s
     return name
 
 
-def output_subtype(path: Path, fmt: str, input_subtype: str, check: Callable[[str, str], bool],
-                   default: Callable[[str], str]) -> str:
+def output_subtype(path: Path, fmt: str, input_format: str, input_subtype: str,
+                   check: Callable[[str, str], bool], default: Callable[[str], str]) -> str:
     """The input's subtype when the output format can hold it, else the
-    closest one it can (Opus for .opus)."""
+    closest one it can (Opus for .opus). Decoded lossy audio written to
+    another format gets that format's usual subtype (16-bit PCM for WAV)."""
     if path.suffix.lower() == ".opus":
         return "OPUS"
+    if input_subtype in LOSSY_SUBTYPES and fmt != input_format:
+        return str(default(fmt))
     if check(fmt, input_subtype):
         return input_subtype
     if input_subtype in INTEGER_BITS or input_subtype in FLOAT_SUBTYPES:
-        for candidate in ("PCM_24", "PCM_16"):
+        for candidate in _same_width(INTEGER_BITS.get(input_subtype)) + ("PCM_24", "PCM_16"):
             if check(fmt, candidate):
                 return candidate
     return str(default(fmt))
+
+
+def _same_width(bits: int | None) -> tuple[str, ...]:
+    """PCM subtypes of the width of an integer subtype, first choices."""
+    if bits is None:
+        return ()
+    if bits <= 8:
+        return ("PCM_S8", "PCM_U8")
+    return ("PCM_16",) if bits <= 16 else ("PCM_24",) if bits <= 24 else ("PCM_32",)
 
 
 def full_scale(subtype: str) -> float | None:
@@ -104,6 +122,55 @@ def to_int(samples: np.ndarray, subtype: str, threshold: float) -> tuple[np.ndar
     return steps.astype(np.int32), peak
 
 
+@dataclass(frozen=True)
+class Quantised:
+    """One block as it goes to the file: the samples to write, the same
+    samples as the file will read back (for the true-peak meter), and their
+    absolute peak."""
+
+    samples: np.ndarray
+    held: np.ndarray
+    peak: float
+
+
+def quantise_float(audio: np.ndarray) -> Quantised:
+    return Quantised(audio, audio, float(np.max(np.abs(audio), initial=0.0)))
+
+
+@dataclass(frozen=True)
+class IntegerQuantiser:
+    subtype: str
+    threshold: float
+
+    def __call__(self, audio: np.ndarray) -> Quantised:
+        ints, steps = to_int(audio, self.subtype, self.threshold)
+        return Quantised(ints, ints / 2.0**31, steps / (full_scale(self.subtype) or 1.0))
+
+
+class CompandedQuantiser:
+    """Mu-law and A-law: the code libsndfile's own encoder picks, or, where
+    that code reads back above the ceiling, the loudest code at or below it.
+
+    libsndfile encodes a float x by the magnitude index rint(|x| * 32767 /
+    step) and the sign of x; `positive[m]` is the level (as a 16-bit value)
+    of the code it picks for index m and a positive sign. Negative codes
+    read back as the negated levels."""
+
+    def __init__(self, positive: np.ndarray, step: int, threshold: float) -> None:
+        limit = min(threshold, float(np.float32(threshold))) * 32768.0
+        top = int(positive[positive <= limit].max(initial=0))
+        self._positive = np.minimum(positive, top).astype(np.int16)
+        self._scale = np.float32(32767.0 / step)
+
+    def __call__(self, audio: np.ndarray) -> Quantised:
+        index = np.abs(audio) * self._scale
+        np.rint(index, out=index)
+        levels = self._positive[index.astype(np.intp)]
+        np.negative(levels, out=levels, where=audio < 0)
+        held = levels * np.float32(2.0**-15)
+        return Quantised(levels, held, float(np.max(np.abs(held), initial=0.0)))
+
+
 # ---------------------------------------------------------------- truncation
 
 _SHOULD_BE = re.compile(r"^\s*(\w[\w ]*?)\s*:\s*(\d+) \(should be (\d+)\)", re.MULTILINE)
@@ -115,7 +182,7 @@ def promised_frames(log: str, frames: int, channels: int, subtype: str) -> int |
     None when the header and the file agree. -1 when the file is short but
     its frame size is not fixed, so the count cannot be told."""
     claims = [(name.lower(), int(said), int(real)) for name, said, real in _SHOULD_BE.findall(log)]
-    short = [c for c in claims if c[1] > c[2]]
+    short = [c for c in claims if c[2] < c[1] != UNKNOWN_SIZE]
     if not short:
         return None
     # The data chunk itself when it is logged, else the container around it.
@@ -125,3 +192,13 @@ def promised_frames(log: str, frames: int, channels: int, subtype: str) -> int |
         return -1
     frame_bytes = sample_bytes * channels
     return frames + -(-(said - real) // frame_bytes)
+
+
+_UNKNOWN_DATA_SIZE = re.compile(rf"^\s*data\s*:\s*{UNKNOWN_SIZE}\b", re.MULTILINE)
+
+
+def length_unknown(log: str) -> bool:
+    """Whether the header leaves the length open (a WAV written to a pipe),
+    so that libsndfile's frame count is no promise: the file is read to its
+    end."""
+    return _UNKNOWN_DATA_SIZE.search(log) is not None

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-from pathlib import Path
 from typing import BinaryIO
 
 import numpy as np
@@ -48,7 +47,3 @@ class GainsWriter:
             assert self._handle.tell() == self._start, "gains header changed length"
             self._handle.seek(end)
 
-
-def check_suffix(path: Path) -> None:
-    if path.suffix.lower() not in (".npy", ".csv"):
-        raise ValueError(f"gains file must end in .npy or .csv, not {path.suffix or '(no extension)'!r}")

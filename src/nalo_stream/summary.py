@@ -11,6 +11,11 @@ import numpy as np
 from ._native import TruePeakMeter
 
 
+#: A gain reduction a listener can notice: about the smallest change of level heard on music.
+AUDIBLE_REDUCTION_DB = 1.0
+_AUDIBLE_GAIN = np.float32(10 ** (-AUDIBLE_REDUCTION_DB / 20))
+
+
 def dbfs(level: float) -> float:
     """A linear level in dB (-inf for silence)."""
     return 20.0 * math.log10(level) if level > 0 else -math.inf
@@ -42,6 +47,10 @@ class FileSummary:
     #: Share of frames whose gain is below 1.
     reduced_share: float
     seconds: float
+    #: Share of frames reduced by at least AUDIBLE_REDUCTION_DB, a change of level a listener can notice.
+    audibly_reduced_share: float = 0.0
+    #: Whether the output's encoder is lossy: the "after" peaks are those of the samples it was given.
+    before_encoding: bool = False
 
     @property
     def realtime(self) -> float:
@@ -50,17 +59,25 @@ class FileSummary:
 
     def lines(self) -> list[str]:
         """The summary as the command prints it."""
-        speed = f"{self.realtime:,.0f}x realtime" if math.isfinite(self.realtime) else "instant"
+        after = " after, before encoding" if self.before_encoding else " after"
         return [
             f"{self.input} -> {self.output}: {self.channels} ch, {self.sample_rate} Hz, "
             f"{self.format} {self.subtype}, {self.frames / self.sample_rate:.2f} s",
-            f"  peak        {self.peak_before_dBFS:+.2f} dBFS before, {self.peak_after_dBFS:+.2f} dBFS after",
-            f"  true peak   {self.true_peak_before_dBTP:+.2f} dBTP before, {self.true_peak_after_dBTP:+.2f} dBTP after"
+            f"  peak        {self.peak_before_dBFS:+.2f} dBFS before, {self.peak_after_dBFS:+.2f} dBFS{after}",
+            f"  true peak   {self.true_peak_before_dBTP:+.2f} dBTP before, {self.true_peak_after_dBTP:+.2f} dBTP{after}"
             + (" (ceiling held for the true peak)" if self.true_peak_mode else " (ceiling held for the samples)"),
             f"  reduction   largest {self.max_reduction_dB:.2f} dB, mean {self.mean_reduction_dB:.2f} dB, "
-            f"{100 * self.reduced_share:.1f}% of frames reduced",
-            f"  speed       {self.seconds:.2f} s, {speed}",
+            f"{100 * self.reduced_share:.1f}% of frames reduced, "
+            f"{100 * self.audibly_reduced_share:.1f}% by {AUDIBLE_REDUCTION_DB:g} dB or more",
+            f"  speed       {self.seconds:.2f} s, {self._speed()}",
         ]
+
+    def _speed(self) -> str:
+        if not math.isfinite(self.realtime):
+            return "instant"
+        # Whole multiples where they are large; two significant digits for short files, where the
+        # start-up dominates ("0.31x", not "0x").
+        return f"{self.realtime:,.0f}x realtime" if self.realtime >= 10 else f"{self.realtime:.2g}x realtime"
 
 
 class Tally:
@@ -74,7 +91,12 @@ class Tally:
         self.max_reduction = 0.0
         self.reduction_sum = 0.0
         self.reduced = 0
+        self.audibly_reduced = 0
         self.frames = 0
+
+    @classmethod
+    def for_rate(cls, sample_rate: int) -> Tally:
+        return cls(TruePeakMeter(sample_rate), TruePeakMeter(sample_rate))
 
     def add_input(self, block: np.ndarray) -> None:
         if block.size:
@@ -90,6 +112,7 @@ class Tally:
             # float32 logarithms summed in float64: ample for a mean in dB, and cheap.
             self.reduction_sum -= 20.0 * float(np.sum(np.log10(gains), dtype=np.float64))
         self.reduced += int(np.count_nonzero(gains < 1.0))
+        self.audibly_reduced += int(np.count_nonzero(gains <= _AUDIBLE_GAIN))
         self.frames += len(gains)
 
     def mean_reduction(self) -> float:
@@ -97,3 +120,6 @@ class Tally:
 
     def reduced_share(self) -> float:
         return self.reduced / self.frames if self.frames else 0.0
+
+    def audibly_reduced_share(self) -> float:
+        return self.audibly_reduced / self.frames if self.frames else 0.0

@@ -1,0 +1,445 @@
+"""The steps of ``limit_file``: open the input, plan the output, limit every
+block into it, and sum up. The only module of the package that uses
+soundfile (libsndfile)."""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import io
+import os
+import re
+import stat
+import sys
+import time
+import warnings
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from nalo_limiter import NaloLimiter
+
+from . import formats
+from ._native import LimiterStream
+from .files import MISSING_CLI_PACKAGES, STDIO, AudioFileError, FileJob, TruncatedInputWarning
+from .gains_file import GainsWriter
+from .replacing import Replacement, ReplaceError, replacing
+from .settings import check_subtype
+from .summary import FileSummary, Tally, dbfs
+
+try:
+    import soundfile  # type: ignore[import-untyped]
+except ImportError as error:
+    raise ImportError(MISSING_CLI_PACKAGES) from error
+
+STDIN_NAME, STDOUT_NAME = "<stdin>", "<stdout>"
+# Formats libsndfile writes whole to a pipe; it needs to seek back into the others.
+PIPE_FORMATS = ("AU", "FLAC", "OGG", "MP3")
+_PIPE_HINT = " (if the format cannot be read from a pipe, name the file instead)"
+_SF_COUNT_MAX = 2**63 - 1  # libsndfile's frame count for a FLAC stream of unknown length
+_FLAT_INDEX = re.compile(r"flat index (\d+) is not finite")
+
+
+@dataclass(frozen=True)
+class OutputPlan:
+    """Where and how the limited audio is written."""
+
+    target: Path  # as the caller named it
+    format: str
+    subtype: str
+    quantise: Callable[[np.ndarray], formats.Quantised]
+
+    @property
+    def to_stdout(self) -> bool:
+        return _is_stdio(self.target)
+
+    @property
+    def name(self) -> str:
+        return STDOUT_NAME if self.to_stdout else str(self.target)
+
+
+def run(job: FileJob, progress: bool | Callable[[int], object]) -> FileSummary:
+    started = time.perf_counter()
+    source = STDIN_NAME if _is_stdio(job.input) else str(job.input)
+    try:
+        with _open_input(job.input) as reader:
+            _refuse_overwriting_input(job)
+            limiter = job.settings.limiter(reader.samplerate)
+            plan = _plan_output(reader, job, limiter.threshold)
+            promised = formats.promised_frames(reader.extra_info, reader.frames, reader.channels, reader.subtype)
+            if promised is not None:
+                _report_truncation(source, promised, reader.frames, job.truncated)
+            with _progress_callback(progress, reader.frames, source) as advance, replacing() as replacement:
+                tally = _limit_into(reader, source, limiter, job, plan, replacement, advance)
+                if tally.frames < reader.frames and not _length_unknown(reader):
+                    promised = reader.frames  # the file ended early while being read
+                    _report_truncation(source, promised, tally.frames, job.truncated)
+            return _summary(source, plan, reader, tally, promised, job, time.perf_counter() - started)
+    except ReplaceError as error:
+        raise AudioFileError(error.target, f"cannot write: {error.strerror}") from None
+    except MemoryError:
+        raise AudioFileError(source, f"not enough memory for blocks of {job.block_frames} frames: "
+                                     "choose a smaller block size") from None
+
+
+def _is_stdio(path: Path) -> bool:
+    return os.fspath(path) == STDIO
+
+
+def _summary(source: str, plan: OutputPlan, reader: Any, tally: Tally, promised: int | None, job: FileJob,
+             seconds: float) -> FileSummary:
+    return FileSummary(
+        input=source, output=plan.name, format=plan.format, subtype=plan.subtype, sample_rate=reader.samplerate,
+        channels=reader.channels, frames=tally.frames, frames_promised=promised,
+        peak_before_dBFS=dbfs(tally.peak_before), peak_after_dBFS=dbfs(tally.peak_after),
+        true_peak_before_dBTP=tally.true_peak_before.peak_dBTP(),
+        true_peak_after_dBTP=tally.true_peak_after.peak_dBTP(), true_peak_mode=job.settings.true_peak,
+        max_reduction_dB=tally.max_reduction, mean_reduction_dB=tally.mean_reduction(),
+        reduced_share=tally.reduced_share(), seconds=seconds,
+        audibly_reduced_share=tally.audibly_reduced_share(), before_encoding=plan.subtype in formats.LOSSY_SUBTYPES,
+    )
+
+
+# ---------------------------------------------------------------- the input
+
+
+@contextlib.contextmanager
+def _open_input(path: Path) -> Iterator[Any]:
+    reader = _open_stdin() if _is_stdio(path) else _open_file(path)
+    with reader:
+        yield reader
+
+
+def _open_file(path: Path) -> Any:
+    try:
+        if stat.S_ISDIR(os.stat(path).st_mode):
+            raise IsADirectoryError(21, os.strerror(21))
+        return soundfile.SoundFile(path)
+    except OSError as error:
+        raise AudioFileError(path, f"cannot read: {error.strerror or error}") from None
+    except (RuntimeError, TypeError, ValueError) as error:  # libsndfile: corrupt or unsupported
+        raise AudioFileError(path, f"cannot read: {_libsndfile_reason(error)}") from None
+
+
+def _open_stdin() -> Any:
+    try:
+        return soundfile.SoundFile(0, closefd=False)
+    except (RuntimeError, TypeError, ValueError) as error:
+        raise AudioFileError(STDIN_NAME, f"cannot read: {_libsndfile_reason(error)}{_stdin_hint()}") from None
+
+
+def _stdin_hint() -> str:
+    return "" if stat.S_ISREG(os.fstat(0).st_mode) else _PIPE_HINT
+
+
+def _libsndfile_reason(error: Exception) -> str:
+    """libsndfile's reason without soundfile's "Error opening 'path': " prefix."""
+    text = str(error).strip()
+    text = text.split(": ", 1)[1] if text.startswith("Error opening") and ": " in text else text
+    return text.removeprefix("Error : ")
+
+
+def _length_unknown(reader: Any) -> bool:
+    """Whether the header leaves the length open (a file written to a pipe):
+    then the file is read to its end, whatever libsndfile's count says."""
+    return bool(reader.frames >= _SF_COUNT_MAX or formats.length_unknown(reader.extra_info))
+
+
+def _refuse_overwriting_input(job: FileJob) -> None:
+    if _is_stdio(job.input):
+        return
+    for target in [job.output] + ([job.gains] if job.gains else []):
+        if not _is_stdio(target) and os.path.exists(target) and os.path.samefile(job.input, target):
+            raise AudioFileError(target, "is the input file itself; choose another output")
+
+
+def _report_truncation(source: str, promised: int, held: int, truncated: str) -> None:
+    message = (f"truncated: its header promises {promised} frames, the file holds {held}" if promised >= 0
+               else f"truncated: its header promises more than the {held} frames the file holds")
+    if truncated == "error":
+        raise AudioFileError(source, message)
+    warnings.warn(TruncatedInputWarning(f"{source}: {message}"), stacklevel=4)  # limit_file's caller
+
+
+# ---------------------------------------------------------------- the output
+
+
+def _plan_output(reader: Any, job: FileJob, threshold: float) -> OutputPlan:
+    target = job.output
+    name = STDOUT_NAME if _is_stdio(target) else target
+    try:
+        fmt = reader.format if _is_stdio(target) else formats.output_format(
+            target, reader.format, soundfile.available_formats())
+    except ValueError as error:
+        raise AudioFileError(name, str(error)) from None
+    if _is_stdio(target) and fmt not in PIPE_FORMATS and not stat.S_ISREG(os.fstat(1).st_mode):
+        raise AudioFileError(name, f"cannot write {fmt} to a pipe (it can take {', '.join(PIPE_FORMATS)}); "
+                                   "name an output file instead")
+    sub = check_subtype(job.subtype, soundfile.available_subtypes()) or formats.output_subtype(
+        target, fmt, reader.format, reader.subtype, soundfile.check_format, soundfile.default_subtype)
+    if not soundfile.check_format(fmt, sub):
+        raise AudioFileError(name, f"a {fmt} file cannot hold {sub} samples")
+    return OutputPlan(target, fmt, sub, _quantiser(sub, threshold))
+
+
+def _quantiser(subtype: str, threshold: float) -> Callable[[np.ndarray], formats.Quantised]:
+    if formats.full_scale(subtype) is not None:
+        return formats.IntegerQuantiser(subtype, threshold)
+    step = formats.COMPANDED_STEPS.get(subtype)
+    if step is not None:
+        return formats.CompandedQuantiser(_companded_levels(subtype, step), step, threshold)
+    return formats.quantise_float
+
+
+@functools.cache
+def _companded_levels(subtype: str, step: int) -> np.ndarray:
+    """For every magnitude index m, the level of the code libsndfile
+    encodes the 16-bit value m * step as: written and read back. (The top
+    index, reached only by full scale, shares the top code.)"""
+    values = np.minimum(np.arange(32768 // step + 1) * step, 32767).astype(np.int16)
+    buffer = io.BytesIO()
+    with soundfile.SoundFile(buffer, "w", 8000, 1, subtype, format="RAW") as writer:
+        writer.write(values)
+    buffer.seek(0)
+    levels, _ = soundfile.read(buffer, dtype="int16", format="RAW", subtype=subtype, samplerate=8000, channels=1)
+    return np.asarray(levels)
+
+
+@contextlib.contextmanager
+def _open_writer(reader: Any, plan: OutputPlan, path: Path | None) -> Iterator[Any]:
+    """The audio writer on `path`, or on standard output for None."""
+    try:
+        writer = soundfile.SoundFile(1 if path is None else path, "w", reader.samplerate, reader.channels,
+                                     plan.subtype, format=plan.format, closefd=path is not None)
+    except (RuntimeError, TypeError, ValueError) as error:
+        raise AudioFileError(plan.name, f"cannot write: {_refusal_reason(error, reader, plan)}") from None
+    try:
+        yield writer
+    except BaseException:
+        with contextlib.suppress(Exception):
+            writer.close()
+        raise
+    try:
+        writer.close()
+    except (RuntimeError, AssertionError, OSError) as error:
+        raise AudioFileError(plan.name, f"cannot write: {_write_failure(error, path)}") from None
+
+
+def _refusal_reason(error: Exception, reader: Any, plan: OutputPlan) -> str:
+    """Why libsndfile refused to create the output: told by trying again
+    with one channel, or at 48 kHz, where its own message is vague."""
+    if reader.channels > 1 and _opens(plan, reader.samplerate, 1):
+        return f"the {plan.format} format cannot hold {reader.channels} channels"
+    if reader.samplerate != 48000 and _opens(plan, 48000, reader.channels):
+        return f"the {plan.format} format cannot hold a sample rate of {reader.samplerate} Hz"
+    return _libsndfile_reason(error)
+
+
+def _opens(plan: OutputPlan, rate: int, channels: int) -> bool:
+    try:
+        soundfile.SoundFile(io.BytesIO(), "w", rate, channels, plan.subtype, format=plan.format).close()
+    except Exception:
+        return False
+    return True
+
+
+def _write_failure(error: Exception, path: Path | None) -> str:
+    """The system's reason for a failed write (e.g. "No space left on
+    device"), found by writing to the file again, where libsndfile gives
+    only "System error"; else libsndfile's reason."""
+    reason = _libsndfile_reason(error) or "the write failed"
+    if path is None:
+        return reason
+    try:
+        with open(path, "ab") as handle:
+            size = handle.tell()
+            try:
+                handle.write(bytes(1 << 16))
+                handle.flush()
+                os.fsync(handle.fileno())
+            finally:
+                handle.truncate(size)
+    except OSError as probe:
+        return probe.strerror or reason
+    return reason
+
+
+@contextlib.contextmanager
+def _writing(name: str | Path) -> Iterator[None]:
+    """OSError as a one-line AudioFileError naming the file written."""
+    try:
+        yield
+    except OSError as error:
+        raise AudioFileError(name, f"cannot write: {error.strerror or error}") from None
+
+
+@contextlib.contextmanager
+def _open_gains(target: Path | None, path: Path | None, frames: int) -> Iterator[GainsWriter | None]:
+    if target is None or path is None:
+        yield None
+        return
+    with _writing(target):
+        handle = open(path, "wb")
+    try:
+        with _writing(target):
+            gains = GainsWriter(handle, target.suffix.lower(), frames)
+        yield gains
+        with _writing(target):
+            gains.close()
+            handle.close()
+    finally:
+        with contextlib.suppress(OSError):  # a failure is reported already
+            handle.close()
+
+
+# ---------------------------------------------------------------- the blocks
+
+
+def _limit_into(reader: Any, source: str, limiter: NaloLimiter, job: FileJob, plan: OutputPlan,
+                replacement: Replacement, advance: Callable[[int], object]) -> Tally:
+    """Every block limited from `reader` into the planned output (and the
+    gains file); the statistics."""
+    out_path = None if plan.to_stdout else replacement.temporary_for(job.output)
+    gains_path = None if job.gains is None else replacement.temporary_for(job.gains)
+    with _open_writer(reader, plan, out_path) as writer, _open_gains(job.gains, gains_path, reader.frames) as gains:
+        blocks = BlockPipeline(reader, source, LimiterStream(limiter, true_peak=job.settings.true_peak), plan,
+                               writer, gains, job)
+        blocks.run(job.block_frames, advance)
+    if blocks.tally.frames == 0 and out_path is not None and os.path.getsize(out_path) == 0:
+        raise AudioFileError(plan.name, f"cannot write an empty {plan.format} file: the input holds no frames")
+    return blocks.tally
+
+
+class BlockPipeline:
+    """The path of every block: read, convert to float, limit, quantise,
+    write. One method a step, run in that order by `run`."""
+
+    def __init__(self, reader: Any, source: str, stream: LimiterStream, plan: OutputPlan, writer: Any,
+                 gains: GainsWriter | None, job: FileJob) -> None:
+        self.reader, self.source, self.stream, self.plan = reader, source, stream, plan
+        self.writer, self.gains, self.gains_name = writer, gains, job.gains
+        self.tally = Tally.for_rate(reader.samplerate)
+        integer = reader.subtype in formats.INTEGER_BITS
+        # Integers and doubles are read as they are and converted here: exactly
+        # (integers), or so that an out-of-range double can be told by its value.
+        self.dtype = "int32" if integer else "float64" if reader.subtype == "DOUBLE" else "float32"
+        self.floats = np.empty((job.block_frames, reader.channels), np.float32) if integer else None
+
+    def run(self, block_frames: int, advance: Callable[[int], object]) -> None:
+        while len(raw := self.read(block_frames)):
+            block = self.to_float(raw)
+            self.tally.add_input(block)
+            self.emit(*self.limit(block, raw))
+            self.tally.true_peak_before.add(block, axis=0)  # finite: the stream took it
+            advance(len(raw))
+        self.emit(*self.stream.flush())
+
+    def read(self, frames: int) -> np.ndarray:
+        try:
+            block: np.ndarray = self.reader.read(frames, dtype=self.dtype, always_2d=True)
+            return block
+        except (RuntimeError, ValueError) as error:
+            hint = _stdin_hint() if self.source == STDIN_NAME else ""
+            raise AudioFileError(self.source, f"cannot read past frame {self.stream.frames_in} of "
+                                              f"{self.reader.frames}: {_libsndfile_reason(error)}{hint}") from None
+
+    def to_float(self, raw: np.ndarray) -> np.ndarray:
+        if self.floats is not None:
+            return formats.to_float(raw, self.floats[: len(raw)])
+        if raw.dtype == np.float64:
+            with np.errstate(over="ignore"):  # beyond float32: refused by the stream, named by limit()
+                return raw.astype(np.float32)
+        return raw
+
+    def limit(self, block: np.ndarray, raw: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        try:
+            return self.stream.process(block, axis=0)
+        except ValueError as error:
+            match = _FLAT_INDEX.search(str(error))
+            if match is None:
+                raise
+            frame, channel = divmod(int(match[1]), block.shape[1])
+            value = float(raw[frame, channel])
+            what = f"is {value:g}, beyond the range of 32-bit float" if np.isfinite(value) else "is not finite"
+            raise AudioFileError(
+                self.source, f"sample at frame {self.stream.frames_in + frame} (channel {channel + 1}) {what}"
+            ) from None
+
+    def emit(self, audio: np.ndarray, frame_gains: np.ndarray) -> None:
+        if len(frame_gains) == 0:  # nothing final yet (or an empty file: no layout to write in)
+            return
+        quantised = self.plan.quantise(audio)
+        self.tally.true_peak_after.add(quantised.held, axis=0)  # what the file holds
+        self.write(quantised.samples)
+        self.tally.add_output(quantised.peak, frame_gains)
+        if self.gains is not None:
+            with _writing(self.gains_name or ""):
+                self.gains.write(frame_gains)
+
+    def write(self, samples: np.ndarray) -> None:
+        try:
+            self.writer.write(samples)
+        except (RuntimeError, AssertionError, OSError) as error:  # e.g. the disk is full
+            path = None if self.plan.to_stdout else Path(self.writer.name)
+            raise AudioFileError(self.plan.name, f"cannot write: {_write_failure(error, path)}") from None
+
+
+# ---------------------------------------------------------------- progress
+
+
+@contextlib.contextmanager
+def _progress_callback(progress: bool | Callable[[int], object], total: int,
+                       source: str) -> Iterator[Callable[[int], object]]:
+    if callable(progress):
+        yield progress
+        return
+    if not progress:
+        yield lambda frames: None
+        return
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+    except ImportError as error:
+        raise ImportError("tqdm is not installed: pip install 'nalo-limiter[cli]'") from error
+    with tqdm(total=total, unit="frame", unit_scale=True, desc=Path(source).name, leave=False) as bar:
+        yield bar.update
+
+
+# ---------------------------------------------------------------- for the command
+
+
+def available_subtypes() -> dict[str, str]:
+    return dict(soundfile.available_subtypes())
+
+
+def input_infos(paths: list[Path]) -> dict[Path, tuple[int, int]]:
+    """(sample rate, frames) of every input that can be opened, found
+    without reading stdin. Decoders' own warnings (mpg123's) are silenced
+    here: the run prints them when it opens the file."""
+    infos = {}
+    with _quiet_stderr():
+        for path in paths:
+            if _is_stdio(path):
+                continue
+            with contextlib.suppress(Exception):  # reported by its run
+                info = soundfile.info(os.fspath(path))
+                infos[path] = (int(info.samplerate), int(info.frames))
+    return infos
+
+
+@contextlib.contextmanager
+def _quiet_stderr() -> Iterator[None]:
+    """File descriptor 2 on /dev/null: while the program has one thread."""
+    with contextlib.suppress(Exception):
+        sys.stderr.flush()
+    saved = os.dup(2)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 2)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(devnull)
