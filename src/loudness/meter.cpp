@@ -189,8 +189,11 @@ struct LoudnessMeter::State {
     // checks the others; false if a NaN or infinity showed.
     bool measure(const SampleBlock& block, std::size_t first, std::size_t count) noexcept
     {
-        const char* data = static_cast<const char*>(block.data) + static_cast<std::ptrdiff_t>(first) * block.frame_stride;
-        const auto channel = [&](std::size_t c) { return data + static_cast<std::ptrdiff_t>(c) * block.channel_stride; };
+        const char* data =
+            static_cast<const char*>(block.data) + static_cast<std::ptrdiff_t>(first) * block.frame_stride;
+        const auto channel = [&](std::size_t c) {
+            return data + static_cast<std::ptrdiff_t>(c) * block.channel_stride;
+        };
         bool finite = true;
         for (ChannelPair& pair : progress.pairs) {
             const loudness::LaneSamples samples{
@@ -208,8 +211,8 @@ struct LoudnessMeter::State {
     {
         SignalProgress& p = progress;
         for (std::size_t done = 0; done < block.frames;) {
-            const auto count =
-                static_cast<std::size_t>(std::min<std::uint64_t>(block.frames - done, p.quarter_frames - p.quarter_filled));
+            const auto count = static_cast<std::size_t>(
+                std::min<std::uint64_t>(block.frames - done, p.quarter_frames - p.quarter_filled));
             if (!measure(block, done, count)) return false;
             done += count;
             p.quarter_filled += count;
