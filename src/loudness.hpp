@@ -106,8 +106,9 @@ public:
     ~LoudnessMeter();
 
     // Appends a planar block (channels() runs of equal length). Fails,
-    // changing nothing, with IndivisibleSamples, or with NonFiniteSample
-    // carrying the planar index in `block` of the first NaN or infinity.
+    // changing nothing, with IndivisibleSamples, with NonFiniteSample
+    // carrying the planar index in `block` of the first NaN or infinity, or
+    // with AllocationFailed.
     std::optional<LimiterError> push(std::span<const float> block);
 
     // Appends a block of channels() channels laid out anyhow. Fails,
