@@ -35,9 +35,11 @@
 //
 //     auto meter = nalo::LoudnessMeter::create(48000, 2).value();
 //     meter.push(block);                     // planar blocks, any sizes
+//     meter.push({data, SampleFormat::Float32, frames, 8, 4});  // or interleaved stereo in place
 //     double lufs = meter.integrated();      // -inf while nothing passes the gates
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -74,6 +76,21 @@ KWeighting k_weighting(std::uint32_t sample_rate) noexcept;
 // 1.0 front and centre, 0 for the LFE (left out), 1.41 for the surrounds.
 std::vector<double> default_loudness_weights(std::uint64_t channels);
 
+// How the samples of a block are stored: float, or double taken as the float
+// nearest to it (so that a block measures the same in either format).
+enum class SampleFormat { Float32, Float64 };
+
+// A block of any layout, read where it lies: the sample of channel c at frame
+// f is at data + c * channel_stride + f * frame_stride (bytes; any stride,
+// negative, zero or unaligned).
+struct SampleBlock {
+    const void* data;
+    SampleFormat format;
+    std::size_t frames;
+    std::ptrdiff_t frame_stride;
+    std::ptrdiff_t channel_stride;
+};
+
 class LoudnessMeter {
 public:
     // A meter for signals of weights.size() channels, channel c weighted by
@@ -89,9 +106,16 @@ public:
     ~LoudnessMeter();
 
     // Appends a planar block (channels() runs of equal length). Fails,
-    // changing nothing, with IndivisibleSamples, or with NonFiniteSample
-    // carrying the planar index in `block` of the first NaN or infinity.
+    // changing nothing, with IndivisibleSamples, with NonFiniteSample
+    // carrying the planar index in `block` of the first NaN or infinity, or
+    // with AllocationFailed.
     std::optional<LimiterError> push(std::span<const float> block);
+
+    // Appends a block of channels() channels laid out anyhow. Fails,
+    // changing nothing, with NonFiniteSample carrying the planar index
+    // (c * frames + f) of the first NaN or infinity in channel order, or with
+    // AllocationFailed.
+    std::optional<LimiterError> push(const SampleBlock& block);
 
     // Ends the current signal: the next block starts a new one, from rest
     // and on a fresh quarter grid; the frames of an incomplete quarter are

@@ -22,13 +22,28 @@ struct ChannelPair {
     Pair squares{};
 };
 
-// Filters `frames` samples of each lane's channel (from `first` and
-// `second`) and adds their squares to pair.squares, one sample after the
-// other: the same operations in the same order however a signal is cut into
-// calls, so the sums are the same bits for any cut. Subnormal values are
-// taken as zero (decaying filter memory would otherwise slow the loop a
-// hundredfold in silence).
-void add_squares(const KWeighting& filter, ChannelPair& pair, const float* first, const float* second,
+// The samples of a pair's two channels in memory: lane l's sample of frame
+// n is at lane[l] + n * stride (bytes), a float, or a double taken as the
+// float nearest to it.
+struct LaneSamples {
+    const char* lane[2];
+    std::ptrdiff_t stride;
+    SampleFormat format;
+};
+
+// Filters `frames` samples of each lane's channel and adds their squares to
+// pair.squares, one sample after the other: the same operations in the same
+// order however a signal is cut into calls, so the sums are the same bits for
+// any cut (and on every code path the CPU allows). Subnormal values are taken
+// as zero (decaying filter memory would otherwise slow the loop a hundredfold
+// in silence). A NaN or infinite sample leaves pair.squares non-finite: the
+// filter's gain is small, so finite float input never overflows it.
+void add_squares(const KWeighting& filter, ChannelPair& pair, const LaneSamples& samples,
                  std::size_t frames) noexcept;
+
+// The first of `frames` samples at `first`, `stride` bytes apart, that is NaN
+// or infinite (as a float, for doubles), or `frames` if none is.
+std::size_t first_non_finite(const char* first, std::ptrdiff_t stride, SampleFormat format,
+                             std::size_t frames) noexcept;
 
 }  // namespace nalo::loudness

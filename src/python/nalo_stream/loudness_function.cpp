@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <optional>
-#include <vector>
 
 #include "loudness.hpp"
+#include "python/nalo_stream/loudness_input.hpp"
 #include "python/nalo_stream/true_peak_function.hpp"
 #include "python/shared/arguments.hpp"
 #include "python/shared/audio_arrays.hpp"
 #include "python/shared/errors.hpp"
 #include "python/shared/gil.hpp"
-#include "python/shared/planar_copy.hpp"
 
 namespace nalo::python::stream {
 
@@ -27,7 +26,8 @@ namespace {
 constexpr const char* kNames[] = {"audio", "sample_rate", "axis"};
 constexpr Parameters kParameters{"loudness()", kNames, 3, 2};
 
-// Frames copied to a planar buffer and measured at a time.
+// Frames measured at a time, between checks for Ctrl-C. A non-finite sample
+// is named as the first in channel order within its chunk.
 constexpr std::size_t kChunkFrames = 16384;
 
 }  // namespace
@@ -37,7 +37,8 @@ PyObject* loudness(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs
     return guard_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
         Bound bound;
         if (!bind_fastcall(kParameters, args, nargs, kwnames, bound)) return nullptr;
-        Ref array(extract_audio(bound[0]));
+        SampleFormat format = SampleFormat::Float32;
+        Ref array(extract_loudness_audio(bound[0], format));
         if (!array) return nullptr;
         std::uint32_t sample_rate = 0;
         if (!parse_sample_rate(bound[1], sample_rate)) return nullptr;
@@ -53,15 +54,13 @@ PyObject* loudness(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs
         }
         LoudnessMeter meter = std::move(made).value();
         const AudioView view = audio_view(array.get(), layout);
-        std::vector<float> planar(layout.channels * std::min(kChunkFrames, layout.frames));
         std::optional<LimiterError> failure;
         {
             // The array is kept alive by `array` and only read.
             InterruptibleSection section;
             for (std::size_t first = 0; first < layout.frames && !failure; first += kChunkFrames) {
                 const std::size_t count = std::min(kChunkFrames, layout.frames - first);
-                read_planar(view, first, count, planar.data());
-                failure = meter.push(std::span<const float>(planar.data(), layout.channels * count));
+                failure = meter.push(loudness_block(view, format, first, count));
                 // A chunk's planar index, as an index in the whole array.
                 if (failure && failure->kind == LimiterErrorKind::NonFiniteSample)
                     failure->count = (failure->count / count) * layout.frames + first + failure->count % count;

@@ -7,6 +7,7 @@
 
 #include "loudness.hpp"
 #include "python/nalo_stream/borrow.hpp"
+#include "python/nalo_stream/loudness_input.hpp"
 #include "python/nalo_stream/true_peak_function.hpp"
 #include "python/shared/arguments.hpp"
 #include "python/shared/audio_arrays.hpp"
@@ -109,7 +110,8 @@ PyObject* meter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         State& state = state_of(self);
         Borrow borrow(state.busy);
         if (!borrow) return nullptr;
-        Ref array(extract_audio(bound[0]));
+        SampleFormat format = SampleFormat::Float32;
+        Ref array(extract_loudness_audio(bound[0], format));
         if (!array) return nullptr;
         std::int64_t axis = -1;
         if (bound[1] != nullptr && !convert_int64(bound[1], "axis", axis)) return nullptr;
@@ -122,14 +124,14 @@ PyObject* meter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         }
         if (layout.frames == 0) Py_RETURN_NONE;
-        // The whole block at once: a non-finite sample anywhere in it leaves
+        // The whole block at once, read in place (the array is kept alive by
+        // `array` and only read): a non-finite sample anywhere in it leaves
         // the meter as it was.
-        std::vector<float> planar(layout.samples);
-        read_planar(audio_view(array.get(), layout), 0, layout.frames, planar.data());
+        const SampleBlock block = loudness_block(audio_view(array.get(), layout), format, 0, layout.frames);
         std::optional<LimiterError> failure;
         {
             ReleasedLock released;
-            failure = state.meter->push(planar);
+            failure = state.meter->push(block);
         }
         if (failure) {
             measurement_error(*failure, layout);

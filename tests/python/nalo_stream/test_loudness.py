@@ -53,17 +53,19 @@ def readings(meter: nalo_stream.LoudnessMeter) -> tuple[float, ...]:
 
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(seed=st.integers(0, 2**32 - 1), rate=st.sampled_from([8000, 11025, 44100]), channels=st.integers(1, 6),
-       cuts=st.lists(st.floats(0, 1), max_size=12), frames_first=st.booleans())
-def test_any_cut_gives_the_same_bits(seed, rate, channels, cuts, frames_first) -> None:
+       cuts=st.lists(st.floats(0, 1), max_size=12), frames_first=st.booleans(), double=st.booleans())
+def test_any_cut_gives_the_same_bits(seed, rate, channels, cuts, frames_first, double) -> None:
     audio = music_like(rate, seconds=4.5, seed=seed % 1000)
     audio = np.resize(audio, (channels, audio.shape[1]))
     whole = nalo_stream.LoudnessMeter(rate, channels)
     whole.add(audio)
+    # Doubles measure as the floats nearest to them: these are a little off the float signal.
+    fed = audio.astype(np.float64) * (1 + 2.0**-30) if double else audio
     cut = nalo_stream.LoudnessMeter(rate, channels)
-    for block in np.split(audio, sorted(int(c * audio.shape[1]) for c in cuts), axis=1):
+    for block in np.split(fed, sorted(int(c * audio.shape[1]) for c in cuts), axis=1):
         cut.add(block.T if frames_first else block, axis=0 if frames_first else -1)
     assert np.array(readings(cut)).tobytes() == np.array(readings(whole)).tobytes()
-    assert whole.integrated == nalo_stream.loudness(audio, rate)
+    assert whole.integrated == nalo_stream.loudness(audio, rate) == nalo_stream.loudness(fed.T, rate, axis=0)
 
 
 def test_channel_weights() -> None:
@@ -142,23 +144,30 @@ def readings_of(audio: np.ndarray, rate: int) -> tuple[float, ...]:
     (lambda: nalo_stream.LoudnessMeter(48000, 2).merge(3), TypeError,
      "LoudnessMeter.merge() argument 'other' must be LoudnessMeter, not int"),
     (lambda: nalo_stream.loudness(np.zeros((2, 0, 1)), 48000), ValueError, "audio must be a 1D or 2D array"),
+    (lambda: nalo_stream.loudness(np.where(np.arange(600).reshape(6, 100) == 350, np.nan, 0.0), 48000), ValueError,
+     "input sample at flat index 350 is not finite"),  # the left-out LFE is still checked
 ])
 def test_refusals(call, error, message) -> None:
     with pytest.raises(error, match=re.escape(message)):
         call()
 
 
-def test_non_finite_samples_are_named_and_change_nothing() -> None:
+# Bad samples (channel, frame) in a block of 94000 frames: at its start, after many of its quarters are
+# complete, and two of them (the first in channel order is named, whatever the layout).
+@pytest.mark.parametrize("bad_samples", [[(1, 9)], [(1, 90000)], [(1, 9), (0, 90000)]])
+def test_non_finite_samples_are_named_and_change_nothing(bad_samples) -> None:
     audio = noise(48000, 3.0)
     meter = nalo_stream.LoudnessMeter(48000, 2)
     meter.add(audio[:, :50000])
     before = readings(meter)
     bad = audio[:, 50000:].copy()
-    bad[1, 9] = np.inf
-    with pytest.raises(ValueError, match="^input sample at flat index 94009 is not finite$"):
+    for channel, frame in bad_samples:
+        bad[channel, frame] = np.inf
+    channel, frame = min(bad_samples)
+    with pytest.raises(ValueError, match=f"^input sample at flat index {channel * 94000 + frame} is not finite$"):
         meter.add(bad)
-    with pytest.raises(ValueError, match="^input sample at flat index 19 is not finite$"):
-        meter.add(bad.T, axis=0)
+    with pytest.raises(ValueError, match=f"^input sample at flat index {frame * 2 + channel} is not finite$"):
+        meter.add(bad.T.astype(np.float64), axis=0)
     assert readings(meter) == before
     meter.add(audio[:, 50000:])
     assert readings(meter) == readings_of(audio, 48000)
