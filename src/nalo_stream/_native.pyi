@@ -10,7 +10,16 @@ _AudioLike = npt.ArrayLike | bytes
 
 @final
 class LimiterStream:
-    """One signal limited block by block."""
+    """One signal limited block by block.
+
+    Ctrl-C is handled only when ``process`` returns: a ``KeyboardInterrupt``
+    arriving during the call is raised after the stream has taken the block,
+    and that call's output is lost (``frames_out`` counts it, so the frames
+    lost are ``frames_out`` minus those received). To stop without a gap,
+    stop between calls: feed short blocks and let a ``signal.SIGINT`` handler
+    set a flag that the loop checks before each block, then ``flush``.
+    Otherwise treat an interrupted stream as lost and start again.
+    """
 
     def __new__(cls, limiter: NaloLimiter, true_peak: bool = False) -> LimiterStream: ...
     def process(self, /, block: _AudioLike, axis: SupportsIndex = -1) -> tuple[_Audio, _Audio]:

@@ -1,5 +1,6 @@
 """Memory and references over many calls, on the success path and on every
-error path of limit and NaloLimiter.process.
+error path of limit and NaloLimiter.process, and of nalo_stream's streams,
+meter and true_peak().
 
 The core's buffers come from operator new, which tracemalloc does not see, so
 growth is measured on the resident set size. The inputs are large enough
@@ -20,6 +21,7 @@ import numpy as np
 import pytest
 
 from nalo_limiter import NaloLimiter, limit
+from nalo_stream import LimiterStream, TruePeakMeter, true_peak
 from support import loud
 
 SANITIZED = os.environ.get("NALO_SANITIZED") == "1"
@@ -49,6 +51,11 @@ BAD_T[-1, 0] = np.inf
 HUGE = np.broadcast_to(np.float32(0.5), (2, 2**40))
 RAGGED = [[1.0, 2.0], [3.0]]
 LIMITER = NaloLimiter(48000, -1.0)
+# Streams and a meter used by many calls, as a long signal uses them.
+STREAM = LimiterStream(LIMITER)
+STREAM_T = LimiterStream(LIMITER)
+STREAM_TP = LimiterStream(LIMITER, true_peak=True)
+METER = TruePeakMeter(48000)
 
 
 class ReentrantAxis:
@@ -125,12 +132,34 @@ CASES = [
     ("empty channels", lambda: limit(np.zeros((4, 0), np.float32), 48000, axis=0), ValueError, None),
     ("non-finite frames last", lambda: limit(BAD_END, 48000), ValueError, None),
     ("non-finite frames first", lambda: LIMITER.process(BAD_T, 0), ValueError, None),
+    # nalo_stream
+    ("stream process", lambda: STREAM.process(X), None, None),
+    ("stream process float64", lambda: STREAM.process(X64), None, None),
+    ("stream process frames first", lambda: STREAM_T.process(X_T, axis=0), None, None),
+    ("true-peak stream process", lambda: STREAM_TP.process(X), None, None),
+    ("stream whole signal", lambda: (lambda s: (s.process(X64), s.flush()))(LimiterStream(LIMITER)), None, None),
+    ("true-peak stream whole signal", lambda: (lambda s: (s.process(X_T, 0), s.flush()))(
+        LimiterStream(LIMITER, True)), None, None),
+    ("stream non-finite", lambda: STREAM.process(BAD_END), ValueError, None),
+    ("stream channels differ", lambda: STREAM.process(X[:1]), ValueError, None),
+    ("stream layout differs", lambda: STREAM.process(X_T, axis=0), ValueError, None),
+    ("stream no limiter", lambda: LimiterStream(X), TypeError, None),
+    ("true_peak", lambda: true_peak(X, 48000), None, None),
+    ("true_peak float64 per channel", lambda: true_peak(X64, 48000, per_channel=True), None, None),
+    ("true_peak frames first", lambda: true_peak(X_T, 44100, axis=0), None, None),
+    ("true_peak non-finite", lambda: true_peak(BAD_T, 48000, axis=0), ValueError, None),
+    ("true_peak sample rate zero", lambda: true_peak(X, 0), ValueError, None),
+    ("meter add", lambda: METER.add(X64), None, None),
+    ("meter whole signal", lambda: (lambda m: (m.add(X_T, 0), m.peak_dBTP()))(TruePeakMeter(96000)), None, None),
+    ("meter non-finite", lambda: METER.add(BAD_END), ValueError, None),
+    ("meter channels differ", lambda: METER.add(X[:1]), ValueError, None),
 ]
 
 # Objects whose reference counts must come back to where they were.
 WATCHED = {"X": X, "X_T": X_T, "X64": X64, "ROWS": ROWS, "FLAT": FLAT, "BAD_END": BAD_END, "BAD_T": BAD_T,
            "HUGE": HUGE, "RAGGED": RAGGED, "LIMITER": LIMITER, "AXIS_PROCESS": AXIS_PROCESS,
-           "AXIS_PROPERTY": AXIS_PROPERTY, "AXIS_REPR": AXIS_REPR, "BAD_FLOAT": BAD_FLOAT}
+           "AXIS_PROPERTY": AXIS_PROPERTY, "AXIS_REPR": AXIS_REPR, "BAD_FLOAT": BAD_FLOAT, "STREAM": STREAM,
+           "STREAM_T": STREAM_T, "STREAM_TP": STREAM_TP, "METER": METER}
 
 
 def refcounts():

@@ -19,6 +19,18 @@ from nalo_stream.formats import to_int  # noqa: E402
 
 CEILING_DB = -3.0
 CEILING = 10 ** (CEILING_DB / 20)
+BITS = {"PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32}
+
+
+def nearest_steps(samples, subtype, threshold):
+    """The integer steps `samples` must be written as: the nearest, but none
+    above the largest float32 at or below the threshold."""
+    scale = 2.0 ** (BITS[subtype] - 1)
+    ceiling = np.float32(threshold)
+    if float(ceiling) > threshold:
+        ceiling = np.nextafter(ceiling, np.float32(0))
+    top = np.floor(float(ceiling) * scale)
+    return np.clip(np.rint(np.asarray(samples, np.float64) * scale), -top, min(top, scale - 1))
 
 
 def write(path, frames=20000, channels=2, rate=48000, fmt="WAV", subtype="FLOAT", seed=0):
@@ -66,9 +78,11 @@ def test_the_file_keeps_its_type_and_the_ceiling_holds(tmp_path, name, fmt, subt
     assert np.abs(sf.read(target, dtype="float32")[0]).max(initial=0) <= np.float32(CEILING)
     if subtype == "FLOAT":
         np.testing.assert_array_equal(back.astype(np.float32), expected)  # bit for bit
-    else:  # one rounding step at most from limit()'s result
-        step = 2.0 ** (1 - {"PCM_16": 16, "PCM_24": 24, "PCM_32": 32, "PCM_U8": 8, "DOUBLE": 53}[subtype])
-        assert np.abs(back - expected).max(initial=0) <= step
+    elif subtype == "DOUBLE":
+        np.testing.assert_array_equal(back, expected)
+    else:  # limit()'s result rounded to the nearest step, exactly
+        steps = nearest_steps(expected, subtype, nalo_limiter.NaloLimiter(rate, CEILING_DB).threshold)
+        np.testing.assert_array_equal(back * 2.0 ** (BITS[subtype] - 1), steps)
 
 
 @given(st.floats(-60, 0), st.sampled_from(["PCM_U8", "PCM_16", "PCM_24", "PCM_32"]))
@@ -79,8 +93,8 @@ def test_quantisation_never_rounds_over_the_ceiling(threshold_db, subtype):
     ints, _ = to_int(near[:, None], subtype, limiter.threshold)
     back = ints.astype(np.float64) / 2**31  # libsndfile keeps the top bits of these
     assert np.abs(back).max() <= min(limiter.threshold, float(ceiling))
-    step = 2.0 ** (1 - int(subtype[-2:].strip("_U")))
-    assert np.all(np.abs(back - near[:, None]) <= max(step, float(np.spacing(ceiling))))
+    np.testing.assert_array_equal(back * 2.0 ** (BITS[subtype] - 1), nearest_steps(near[:, None], subtype,
+                                                                                  limiter.threshold))
 
 
 def test_the_command_writes_gains_and_a_summary_and_several_files(tmp_path):
