@@ -108,14 +108,17 @@ def over(audio: np.ndarray, ceiling: float) -> int:
     return int(np.count_nonzero(np.abs(audio) > ceiling))
 
 
-def between_samples(x: np.ndarray, factor: int = 4) -> np.ndarray:
-    """The waveform a converter reconstructs between the samples: band-limited
-    interpolation, `factor` points per sample (frames on axis 0)."""
+def waveform_peaks(x: np.ndarray, factor: int = 4) -> np.ndarray:
+    """Per frame, the peak over every channel of the waveform a converter
+    reconstructs from that frame to the next: band-limited interpolation at
+    `factor` points per sample (frames on axis 0). One value per frame, so
+    that it lines up with the samples' own peaks whatever the length."""
     n = x.shape[0]
     if n < 2:
-        return x.astype(np.float64)
+        return np.max(np.abs(x), axis=1, initial=0.0).astype(np.float64)
     spectrum = np.fft.rfft(x, axis=0)
-    return np.fft.irfft(spectrum, n * factor, axis=0) * factor
+    smooth = np.fft.irfft(spectrum, n * factor, axis=0) * factor
+    return np.max(np.abs(smooth), axis=1).reshape(n, factor).max(axis=1)
 
 
 def _peaks(x: np.ndarray, buckets: int) -> tuple[np.ndarray, np.ndarray]:
@@ -155,11 +158,10 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
     for ax, data, name in ((ax_in, before, "Input"), (ax_out, after, "Output")):
         # Inter-sample overs: where the reconstructed waveform crosses the
         # ceiling although no sample does, marked above the ceiling line.
-        smooth = between_samples(data)
-        _, sample_peak = _peaks(np.max(np.abs(data), axis=1), 3000)
-        xs, wave_peak = _peaks(np.max(np.abs(smooth), axis=1), 3000)
-        xs = xs / 4
-        marks = (wave_peak > ceiling) & (sample_peak[: len(wave_peak)] <= ceiling)
+        # Both peaks per frame, then per bucket of the same frames.
+        _, sample_peak = _peaks(np.max(np.abs(data), axis=1, initial=0.0), 3000)
+        xs, wave_peak = _peaks(waveform_peaks(data), 3000)
+        marks = (wave_peak > ceiling) & (sample_peak <= ceiling)
         ax.plot(xs[marks] / sample_rate, np.full(int(marks.sum()), ceiling_db + 1.0), "v", color="darkorange", ms=4,
                 label="inter-sample over" if marks.any() else None)
         for ch in range(data.shape[1]):
@@ -182,7 +184,8 @@ def plot(path: Path, before, after, gains, sample_rate: int, ceiling_db: float, 
         ax.grid(alpha=0.25)
     ax_out.text(0.995, 0.96, f"ceiling {ceiling_db:g} dBFS", transform=ax_out.transAxes, ha="right", va="top",
                 color="crimson", fontsize=9)
-    ax_in.legend(loc="lower right", fontsize=8, ncols=3)
+    if ax_in.get_legend_handles_labels()[0]:  # a mono input without inter-sample overs has no labels
+        ax_in.legend(loc="lower right", fontsize=8, ncols=3)
     plt.setp(ax_in.get_xticklabels(), visible=False)
     plt.setp(ax_out.get_xticklabels(), visible=False)
 

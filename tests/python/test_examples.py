@@ -98,6 +98,31 @@ def test_demo_on_a_user_file_with_options(tmp_path):
     assert limited.shape == (22050, 2) and np.abs(limited).max() <= 10 ** (-3 / 20) + 1 / 32768
 
 
+@pytest.mark.parametrize(
+    "name, subtype, rate, shape",
+    [
+        ("pcm16.wav", "PCM_16", 44100, (10001, 2)),
+        ("ulaw.au", "ULAW", 8000, (7777, 1)),
+        ("tiny.flac", "PCM_24", 96000, (3, 2)),
+        ("lossy.mp3", "MPEG_LAYER_III", 44100, (30001, 2)),
+    ],
+)
+def test_demo_plots_user_files_of_awkward_lengths_and_formats(name, subtype, rate, shape, tmp_path):
+    sf = pytest.importorskip("soundfile")
+    pytest.importorskip("matplotlib")
+    if not sf.check_format(name.rsplit(".", 1)[1].upper(), subtype):
+        pytest.skip(f"this libsndfile cannot write {subtype}")
+    frames, channels = shape
+    sf.write(tmp_path / name, 0.99 * np.sin(np.arange(frames) * 0.05)[:, None] * [1, 0.5][:channels], rate,
+             subtype=subtype)
+    result = run("demo.py", name, "--threshold", "-3", "--out", "o", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "Traceback" not in result.stderr and "Warning:" not in result.stderr, result.stderr
+    stem = name.split(".")[0]
+    assert sf.info(tmp_path / "o" / f"{stem}_limited.{name.split('.')[1]}").frames == frames
+    assert (tmp_path / "o" / f"{stem}.png").stat().st_size > 0
+
+
 def test_demo_reports_invalid_settings_without_a_traceback(tmp_path):
     pytest.importorskip("soundfile")
     result = run("demo.py", "--smoke", "--attack", "0", "--out", "o", cwd=tmp_path)
