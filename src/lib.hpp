@@ -94,6 +94,9 @@ std::string error_message(const LimiterError& error);
 // infinities -> "inf" and "-inf".
 std::string format_number(double value);
 
+// Index of the first NaN or infinite sample, or samples.size() if none.
+std::size_t first_non_finite(std::span<const float> samples) noexcept;
+
 // Either a value or the LimiterError that prevented it.
 template <typename T>
 class Result {

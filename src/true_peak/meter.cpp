@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -154,22 +153,6 @@ bool cpu_has_avx2() noexcept
 
 }  // namespace
 
-// Stretches are first checked with a comparison that vectorises; only a
-// stretch that fails is searched for its first bad sample.
-std::size_t first_non_finite_sample(std::span<const float> samples) noexcept
-{
-    constexpr std::size_t kStretch = 4096;
-    for (std::size_t first = 0; first < samples.size(); first += kStretch) {
-        const std::size_t end = std::min(samples.size(), first + kStretch);
-        int bad = 0;
-        for (std::size_t i = first; i < end; ++i) bad |= std::fabs(samples[i]) <= FLT_MAX ? 0 : 1;
-        if (bad == 0) continue;
-        for (std::size_t i = first; i < end; ++i)
-            if (!(std::fabs(samples[i]) <= FLT_MAX)) return i;
-    }
-    return samples.size();
-}
-
 unsigned true_peak_oversampling(std::uint32_t sample_rate) noexcept
 {
     if (sample_rate < 96000) return 4;
@@ -243,7 +226,7 @@ std::optional<LimiterError> TruePeakMeter::push(std::span<const float> block)
 {
     const std::uint64_t channels = peaks_.size();
     if (block.size() % channels != 0) return LimiterError::indivisible_samples(block.size(), channels);
-    if (const std::size_t bad = first_non_finite_sample(block); bad != block.size())
+    if (const std::size_t bad = first_non_finite(block); bad != block.size())
         return LimiterError::non_finite_sample(bad);
     const std::size_t frames = block.size() / channels;
     for (std::size_t c = 0; c < channels; ++c) push_channel(c, block.data() + c * frames, frames);

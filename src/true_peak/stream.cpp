@@ -200,7 +200,7 @@ std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, s
     State& s = *state_;
     if (s.finished) return LimiterError::stream_finished();
     if (block.size() % s.channels != 0) return LimiterError::indivisible_samples(block.size(), s.channels);
-    if (const std::size_t bad = first_non_finite_sample(block); bad != block.size())
+    if (const std::size_t bad = first_non_finite(block); bad != block.size())
         return LimiterError::non_finite_sample(bad);
     const std::size_t frames = block.size() / s.channels;
     const std::uint64_t ready = frames_ready_after(frames);
