@@ -151,10 +151,10 @@ public:
     double release_samples;           // release_ms * sample_rate / 1000, not rounded
     double release_coefficient;       // 1 / (release_samples + 1)
 
-    // Envelope state, reset at the start of every processing call.
-    MovingMinimum minimum;
-    std::array<MovingAverage, 3> stages;
-    double release_gain = 1.0;
+    // Envelope state: the window minimum `minimum`, the smoothing `stages`
+    // and the `release_gain`, with the settings above that they run with.
+    // Reset at the start of every processing call.
+    Envelope envelope;
 
     // Brings the envelope back to its neutral state (gain 1.0, empty window).
     void reset_envelope() noexcept;
