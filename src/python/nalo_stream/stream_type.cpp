@@ -16,8 +16,7 @@
 #include "python/shared/gil.hpp"
 #include "python/shared/planar_copy.hpp"
 #include "python/nalo_stream/blocks.hpp"
-#include "python/nalo_stream/core_stream.hpp"
-#include "python/nalo_stream/settings.hpp"
+#include "python/nalo_stream/limiter_copy.hpp"
 
 namespace nalo::python::stream {
 
@@ -30,8 +29,8 @@ struct State {
     explicit State(NaloLimiter configuration) : limiter(std::move(configuration)) {}
 
     NaloLimiter limiter;                // the settings copied from the NaloLimiter
-    bool true_peak = false;             // the ceiling holds for the true peak
-    std::optional<CoreStream> core;     // opened by the first non-empty block
+    Ceiling ceiling = Ceiling::SamplePeak;  // what the ceiling holds for
+    std::optional<Stream> core;             // opened by the first non-empty block
     AudioLayout layout;                    // fixed with `core`
     std::optional<AudioLayout> last_seen;  // the shape of flush()'s results before that
     // Planar copies of a block and of the results of frames-first layouts,
@@ -88,7 +87,7 @@ bool accept_layout(State& state, const AudioLayout& layout)
     }
     state.last_seen = layout;
     if (layout.frames == 0) return true;
-    auto made = CoreStream::open(state.limiter, layout.channels, state.true_peak);
+    auto made = Stream::create(state.limiter, layout.channels, state.ceiling);
     if (!made) {
         value_error(made.error());
         return false;
@@ -227,8 +226,8 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         }
 
         auto* state = new State(std::move(*limiter));
-        state->true_peak = true_peak != 0;
-        state->latency.store(CoreStream::latency_of(state->limiter, state->true_peak));
+        state->ceiling = true_peak != 0 ? Ceiling::TruePeak : Ceiling::SamplePeak;
+        state->latency.store(Stream::latency_of(state->limiter, state->ceiling));
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
         if (self == nullptr) {
