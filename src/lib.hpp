@@ -53,6 +53,9 @@ enum class LimiterErrorKind : std::uint8_t {
     AllocationFailed,
     // push or finish on a LimiterStream that has already finished.
     StreamFinished,
+    // Output buffers that do not hold exactly the frames a call hands out: a
+    // fault of the caller, never of the signal or the settings.
+    WrongOutputSize,
 };
 
 struct LimiterError {
@@ -83,6 +86,7 @@ struct LimiterError {
     }
     static LimiterError allocation_failed() { return {LimiterErrorKind::AllocationFailed}; }
     static LimiterError stream_finished() { return {LimiterErrorKind::StreamFinished}; }
+    static LimiterError wrong_output_size() { return {LimiterErrorKind::WrongOutputSize}; }
 };
 
 // The error's message, e.g. "hold_ms must be finite and non-negative, got -1".
@@ -178,7 +182,7 @@ Result<std::vector<float>> process_planar(NaloLimiter& limiter, std::span<float>
 // The same, writing the gains into a caller-supplied buffer of exactly
 // samples.size() / channels floats (bindings use it to let their own
 // allocator provide the memory; a buffer of another size is refused as
-// AllocationFailed). Returns the error, or nothing on success. A failing call
+// WrongOutputSize). Returns the error, or nothing on success. A failing call
 // changes neither the samples nor the limiter, but may have used `gains`.
 std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<float> samples,
                                                 std::uint64_t channels, std::span<float> gains);
@@ -240,12 +244,12 @@ public:
     // n = frames_ready_after(block frames) samples) and `gains` (n floats).
     // Fails, leaving the stream exactly as it was, with IndivisibleSamples;
     // NonFiniteSample carrying the planar index in `block` of the first NaN
-    // or infinite sample; StreamFinished after finish(); AllocationFailed for
-    // outputs of the wrong size.
+    // or infinite sample; StreamFinished after finish(); AllocationFailed;
+    // WrongOutputSize for outputs of the wrong size.
     std::optional<LimiterError> push(std::span<const float> block, std::span<float> out, std::span<float> gains);
 
     // Ends the signal and writes the frames_pending() frames held back.
-    // Fails with StreamFinished when called twice, AllocationFailed for
+    // Fails with StreamFinished when called twice, WrongOutputSize for
     // outputs of the wrong size.
     //
     // Ending costs latency() envelope steps (none for a stream that never

@@ -170,7 +170,7 @@ std::optional<LimiterError> LimiterStream::push(std::span<const float> block, st
     if (block.size() % channels != 0) return LimiterError::indivisible_samples(block.size(), channels);
     const std::size_t m = block.size() / channels;
     const std::size_t n = static_cast<std::size_t>(frames_ready_after(m));
-    if (out.size() != channels * n || gains.size() != n) return LimiterError::allocation_failed();
+    if (out.size() != channels * n || gains.size() != n) return LimiterError::wrong_output_size();
     return push(block.data(), m, m, out.data(), n, gains.data());
 }
 
@@ -220,7 +220,7 @@ std::optional<LimiterError> LimiterStream::finish(std::span<float> out, std::spa
     if (state_->finished) return LimiterError::stream_finished();
     const std::size_t channels = static_cast<std::size_t>(state_->channels);
     const std::size_t n = static_cast<std::size_t>(frames_ready_after_end_steps(max_steps));
-    if (out.size() != channels * n || gains.size() != n) return LimiterError::allocation_failed();
+    if (out.size() != channels * n || gains.size() != n) return LimiterError::wrong_output_size();
     return finish(out.data(), n, gains.data(), max_steps);
 }
 

@@ -68,6 +68,8 @@ std::string error_message(const LimiterError& error)
         return "not enough memory for the limiter's buffers";
     case LimiterErrorKind::StreamFinished:
         return "the stream has already finished";
+    case LimiterErrorKind::WrongOutputSize:
+        return "the output buffers do not hold the frames handed out";
     }
     return "unknown limiter error";
 }

@@ -201,7 +201,7 @@ std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, s
         return LimiterError::non_finite_sample(bad);
     const std::size_t frames = block.size() / s.channels;
     const std::uint64_t ready = frames_ready_after(frames);
-    if (gains.size() != ready || out.size() != ready * s.channels) return LimiterError::allocation_failed();
+    if (gains.size() != ready || out.size() != ready * s.channels) return LimiterError::wrong_output_size();
     std::vector<const float*> planar;
     try {
         // Every allocation happens here, before anything changes.
@@ -230,7 +230,7 @@ std::optional<LimiterError> TruePeakStream::finish(std::span<float> out, std::sp
     State& s = *state_;
     if (s.finished) return LimiterError::stream_finished();
     const std::uint64_t pending = frames_pending();
-    if (gains.size() != pending || out.size() != pending * s.channels) return LimiterError::allocation_failed();
+    if (gains.size() != pending || out.size() != pending * s.channels) return LimiterError::wrong_output_size();
     try {
         s.frames.reserve_more(kDetectionHistory);
     } catch (const std::bad_alloc&) {

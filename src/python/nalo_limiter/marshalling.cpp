@@ -81,14 +81,6 @@ bool run_core_once(NaloLimiter& limiter, const AudioLayout& layout, Results& res
     return true;
 }
 
-// A core error as a Python exception; a non-finite sample is reported at its
-// row-major flat index in the caller's array.
-void raise_core_error(LimiterError error, const AudioLayout& layout)
-{
-    if (error.kind == LimiterErrorKind::NonFiniteSample) error.count = flat_index(layout, error.count);
-    value_error(error);
-}
-
 // Limits the input into the result arrays; false with the exception set.
 bool process_numpy(NaloLimiter& limiter, AudioInput input, std::int64_t axis, Results& results)
 {

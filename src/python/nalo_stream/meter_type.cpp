@@ -11,7 +11,6 @@
 #include "python/shared/errors.hpp"
 #include "python/shared/planar_copy.hpp"
 #include "true_peak.hpp"
-#include "python/nalo_stream/true_peak_function.hpp"
 
 namespace nalo::python::stream {
 
@@ -101,7 +100,7 @@ PyObject* meter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         failure = state.meter->push(planar);
         Py_END_ALLOW_THREADS
         if (failure) {
-            measurement_error(*failure, layout);
+            raise_core_error(*failure, layout);
             return nullptr;
         }
         Py_RETURN_NONE;

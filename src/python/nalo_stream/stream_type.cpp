@@ -98,28 +98,6 @@ bool accept_layout(State& state, const AudioLayout& layout)
     return true;
 }
 
-// The core's error as a Python exception; a non-finite sample is named by its
-// row-major index in the block and its frame number in the stream.
-void raise_core_error(const State& state, const LimiterError& error, std::uint64_t block_frames)
-{
-    if (error.kind == LimiterErrorKind::StreamFinished) {
-        PyErr_SetString(PyExc_RuntimeError, "the stream is finished");
-        return;
-    }
-    if (error.kind != LimiterErrorKind::NonFiniteSample || block_frames == 0) {
-        value_error(error);
-        return;
-    }
-    AudioLayout block = state.layout;
-    block.frames = block_frames;
-    block.samples = block.channels * block_frames;
-    const std::uint64_t frame = error.count % block_frames;
-    const std::uint64_t index = flat_index(block, error.count);
-    PyErr_Format(PyExc_ValueError, "input sample at flat index %llu is not finite (frame %llu of the stream)",
-                 static_cast<unsigned long long>(index),
-                 static_cast<unsigned long long>(state.frames_in.load() + frame));
-}
-
 void count(State& state)
 {
     state.frames_in.store(state.core->frames_in());
@@ -148,7 +126,7 @@ PyObject* push_block(State& state, PyObject* array, const AudioLayout& layout)
     }
     trim(planar);
     if (failure) {
-        raise_core_error(state, *failure, layout.frames);
+        raise_core_error(*failure, layout, state.frames_in.load());
         return nullptr;
     }
     count(state);
@@ -200,7 +178,7 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/)
                                          std::span<float>(results.gains(), results.frames()));
         }
         if (failure) {
-            raise_core_error(state, *failure, 0);
+            raise_core_error(*failure, state.layout);
             return nullptr;
         }
         count(state);

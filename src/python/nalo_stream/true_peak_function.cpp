@@ -95,20 +95,11 @@ PyObject* true_peak(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
         failure = measure(meter, view, planar);
         Py_END_ALLOW_THREADS
         if (failure) {
-            measurement_error(*failure, layout);
+            raise_core_error(*failure, layout);
             return nullptr;
         }
         return result(meter, per_channel != 0);
     });
-}
-
-void measurement_error(const LimiterError& failure, const AudioLayout& layout)
-{
-    if (failure.kind == LimiterErrorKind::NonFiniteSample)
-        PyErr_Format(PyExc_ValueError, "input sample at flat index %llu is not finite",
-                     static_cast<unsigned long long>(flat_index(layout, failure.count)));
-    else
-        value_error(failure);
 }
 
 }  // namespace nalo::python::stream

@@ -147,7 +147,7 @@ TEST(LimiterStream, FailsAfterTheEndAndOnBadLayouts)
     EXPECT_EQ(stream.push(odd, none, none)->kind, LimiterErrorKind::IndivisibleSamples);
     const std::vector<float> block(2 * 8, 2.0f);
     std::vector<float> wrong(5);
-    EXPECT_EQ(stream.push(block, wrong, wrong)->kind, LimiterErrorKind::AllocationFailed);
+    EXPECT_EQ(stream.push(block, wrong, wrong)->kind, LimiterErrorKind::WrongOutputSize);
     EXPECT_EQ(stream.frames_in(), 0u);
 
     std::vector<float> out(2 * 3), gains(3);
