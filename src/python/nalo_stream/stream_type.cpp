@@ -14,6 +14,7 @@
 #include "python/shared/audio_arrays.hpp"
 #include "python/shared/errors.hpp"
 #include "python/shared/gil.hpp"
+#include "python/shared/held_state.hpp"
 #include "python/shared/planar_copy.hpp"
 #include "python/nalo_stream/blocks.hpp"
 #include "python/nalo_stream/limiter_copy.hpp"
@@ -26,10 +27,13 @@ namespace {
 // the limiter, the core stream and the layout; the counters are copies,
 // updated with the interpreter lock held, so reading them never waits.
 struct State {
-    explicit State(NaloLimiter configuration) : limiter(std::move(configuration)) {}
+    State(NaloLimiter&& configuration, Ceiling kind) noexcept
+        : limiter(std::move(configuration)), ceiling(kind), latency(Stream::latency_of(limiter, kind))
+    {
+    }
 
     NaloLimiter limiter;                // the settings copied from the NaloLimiter
-    Ceiling ceiling = Ceiling::SamplePeak;  // what the ceiling holds for
+    Ceiling ceiling;                    // what the ceiling holds for
     std::optional<Stream> core;             // opened by the first non-empty block
     AudioLayout layout;                    // fixed with `core`
     std::optional<AudioLayout> last_seen;  // the shape of flush()'s results before that
@@ -53,12 +57,7 @@ void trim(std::vector<float>& scratch) noexcept
     if (scratch.capacity() > kKeptScratch) std::vector<float>().swap(scratch);
 }
 
-struct PyLimiterStream {
-    PyObject_HEAD
-    State* state;
-};
-
-State& state_of(PyObject* self) noexcept { return *reinterpret_cast<PyLimiterStream*>(self)->state; }
+State& state_of(PyObject* self) noexcept { return python::state_of<State>(self); }
 
 bool refuse_if_flushed(const State& state, const char* call)
 {
@@ -202,28 +201,9 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             add_processing_note("true_peak");
             return nullptr;
         }
-
-        auto* state = new State(std::move(*limiter));
-        state->ceiling = true_peak != 0 ? Ceiling::TruePeak : Ceiling::SamplePeak;
-        state->latency.store(Stream::latency_of(state->limiter, state->ceiling));
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) {
-            delete state;
-            return nullptr;
-        }
-        reinterpret_cast<PyLimiterStream*>(self)->state = state;
-        return self;
+        const Ceiling ceiling = true_peak != 0 ? Ceiling::TruePeak : Ceiling::SamplePeak;
+        return new_object<State>(type, std::move(*limiter), ceiling);
     });
-}
-
-void stream_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<PyLimiterStream*>(self)->state;
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
 }
 
 enum class Counter : std::uintptr_t { Latency, FramesIn, FramesOut };
@@ -323,7 +303,7 @@ constexpr const char kTypeDoc[] =
 
 PyType_Slot stream_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&stream_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&stream_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_object<State>)},
     {Py_tp_methods, stream_methods},
     {Py_tp_getset, stream_getset},
     {Py_tp_doc, const_cast<char*>(kTypeDoc)},
@@ -331,11 +311,11 @@ PyType_Slot stream_slots[] = {
 };
 
 PyType_Spec stream_spec = {
-    "nalo_stream.LimiterStream",
-    static_cast<int>(sizeof(PyLimiterStream)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    stream_slots,
+    .name = "nalo_stream.LimiterStream",
+    .basicsize = kObjectSize<State>,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = stream_slots,
 };
 
 }  // namespace
