@@ -6,13 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include "simd/cpu_dispatch.hpp"
 #include "simd/float_lanes.hpp"
 
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(NALO_PORTABLE_ONLY)
-#define NALO_TRUE_PEAK_X86_DISPATCH 1
-#else
-#define NALO_TRUE_PEAK_X86_DISPATCH 0
-#endif
 
 namespace nalo {
 namespace {
@@ -129,7 +125,7 @@ void interval_peaks_portable(const float* x, std::size_t count, unsigned oversam
     else if (oversampling == 2) interval_peaks_with<2>(x, count, peaks);
 }
 
-#if NALO_TRUE_PEAK_X86_DISPATCH
+#if NALO_X86_DISPATCH
 [[gnu::target("avx2")]] void interval_peaks_avx2(const float* x, std::size_t count, unsigned oversampling,
                                                   float* peaks) noexcept
 {
@@ -142,12 +138,6 @@ void interval_peaks_portable(const float* x, std::size_t count, unsigned oversam
     if (oversampling == 4) return largest_peak_with<4>(x, count);
     if (oversampling == 2) return largest_peak_with<2>(x, count);
     return largest_peak_with<1>(x, count);
-}
-
-bool cpu_has_avx2() noexcept
-{
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
 }
 #endif
 
@@ -162,7 +152,7 @@ unsigned true_peak_oversampling(std::uint32_t sample_rate) noexcept
 
 void interval_peaks(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
 {
-#if NALO_TRUE_PEAK_X86_DISPATCH
+#if NALO_X86_DISPATCH
     if (cpu_has_avx2()) return interval_peaks_avx2(x, count, oversampling, peaks);
 #endif
     interval_peaks_portable(x, count, oversampling, peaks);
@@ -172,7 +162,7 @@ void interval_peaks(const float* x, std::size_t count, unsigned oversampling, fl
 // newest sample of each window.
 float largest_peak(const float* x, std::size_t count, unsigned oversampling) noexcept
 {
-#if NALO_TRUE_PEAK_X86_DISPATCH
+#if NALO_X86_DISPATCH
     if (cpu_has_avx2()) return largest_peak_avx2(x, count, oversampling);
 #endif
     return largest_peak_portable(x, count, oversampling);

@@ -33,8 +33,9 @@ std::uint64_t latency_after(std::uint64_t lookahead) noexcept
 }  // namespace
 
 // The pipeline, frame by frame: the input's sample peaks and interpolated
-// values (true_peak_detection.hpp, known 16 frames later), the level of each frame from them, the
-// limiter's envelope over those levels (lookahead_samples later), then the
+// values (true_peak/detection.hpp, known 16 frames later), the level of each
+// frame from them, the limiter's envelope over those levels
+// (lookahead_samples later), then the
 // two correction passes (OvershootCorrection::kLatency later each). All of it
 // works on one store of the frames in flight.
 struct TruePeakStream::State {

@@ -4,11 +4,11 @@
 //
 // The level of each frame is the largest magnitude of its samples and of the
 // values interpolated between it and both neighbours, over every channel, read
-// by the meter's filter and by a flatter one (true_peak_detection.hpp);
+// by the meter's filter and by a flatter one (true_peak/detection.hpp);
 // those levels drive the limiter's own envelope, unchanged. Because the gain
 // itself moves between frames, the output is then measured the same way and
 // the gains are lowered, smoothly, around any interval still above the
-// ceiling (overshoot_correction.hpp). The sample clamp stays.
+// ceiling (true_peak/overshoot_correction.hpp). The sample clamp stays.
 //
 // It is used exactly like LimiterStream (the same members, the same
 // contract: planar blocks of any size, output equal for every split, a

@@ -61,7 +61,7 @@ struct Tiles {
 
 }  // namespace
 
-bool stream_in_place(const NaloLimiter& limiter, const AudioView& view, float* gains,
+bool limit_tiled_in_place(const NaloLimiter& limiter, const AudioView& view, float* gains,
                      std::optional<LimiterError>& failure)
 {
     Result<LimiterStream> made = LimiterStream::create(limiter, view.channels);

@@ -106,7 +106,7 @@ void count(State& state)
 // process() of a block that passed every check.
 PyObject* push_block(State& state, PyObject* array, const AudioLayout& layout)
 {
-    Results results(state.results);
+    BlockResults results(state.results);
     if (!state.core) {  // empty blocks before the first samples: nothing to do
         if (!results.allocate(layout, 0)) return nullptr;
         return results.to_tuple();
@@ -163,7 +163,7 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/)
         Borrow borrow(state.busy);
         if (!borrow || refuse_if_flushed(state, "flush()")) return nullptr;
 
-        Results results(state.results);
+        BlockResults results(state.results);
         if (!state.core) {
             if (!results.allocate(state.last_seen.value_or(AudioLayout{}), 0)) return nullptr;
             state.flushed = true;
