@@ -283,37 +283,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-// What a stream's ceiling holds for: every sample, or also the waveform
-// reconstructed between the samples (the true peak, true_peak.hpp).
-enum class Ceiling : std::uint8_t { SamplePeak, TruePeak };
-
-// A stream of the kind chosen at its creation: a LimiterStream for a
-// sample-peak ceiling, a TruePeakStream (true_peak/stream.hpp) for a
-// true-peak one, with their common members and contract.
-class Stream {
-public:
-    // Fails with ZeroChannels, or AllocationFailed.
-    static Result<Stream> create(const NaloLimiter& limiter, std::uint64_t channels, Ceiling ceiling);
-    // The latency of a stream of that kind made from `limiter`.
-    static std::uint64_t latency_of(const NaloLimiter& limiter, Ceiling ceiling) noexcept;
-
-    Stream(Stream&&) noexcept;
-    Stream& operator=(Stream&&) noexcept;
-    ~Stream();
-
-    std::uint64_t latency() const noexcept;
-    std::uint64_t frames_in() const noexcept;
-    std::uint64_t frames_out() const noexcept;
-    std::uint64_t frames_ready_after(std::uint64_t frames) const noexcept;
-    std::uint64_t frames_pending() const noexcept;
-
-    std::optional<LimiterError> push(std::span<const float> block, std::span<float> out, std::span<float> gains);
-    std::optional<LimiterError> finish(std::span<float> out, std::span<float> gains);
-
-private:
-    struct State;
-    explicit Stream(std::unique_ptr<State> state) noexcept;
-    std::unique_ptr<State> state_;
-};
-
 }  // namespace nalo

@@ -18,6 +18,7 @@
 #include "python/shared/planar_copy.hpp"
 #include "python/nalo_stream/blocks.hpp"
 #include "python/nalo_stream/limiter_copy.hpp"
+#include "true_peak/stream.hpp"
 
 namespace nalo::python::stream {
 

@@ -1,11 +1,9 @@
 // Stream: the choice between the sample-peak and the true-peak stream, made
 // once at creation.
-#include "lib.hpp"
+#include "true_peak/stream.hpp"
 
 #include <new>
 #include <variant>
-
-#include "true_peak/stream.hpp"
 
 namespace nalo {
 
