@@ -153,6 +153,7 @@ TEST(LimiterStream, FailsAfterTheEndAndOnBadLayouts)
     std::vector<float> out(2 * 3), gains(3);
     ASSERT_FALSE(stream.push(block, out, gains));
     std::vector<float> rest(2 * 5), rest_gains(5);
+    EXPECT_EQ(stream.finish(wrong, wrong)->kind, LimiterErrorKind::WrongOutputSize);
     ASSERT_FALSE(stream.finish(rest, rest_gains));
     EXPECT_TRUE(stream.finished());
     EXPECT_EQ(stream.push(block, out, gains)->kind, LimiterErrorKind::StreamFinished);
