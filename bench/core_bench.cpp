@@ -118,7 +118,7 @@ double median(std::vector<double> v)
 std::vector<double> window_minima(const std::vector<float>& peaks, const nalo::NaloLimiter& limiter)
 {
     const double T = limiter.threshold;
-    const std::size_t window = limiter.minimum.window_length();
+    const std::size_t window = limiter.envelope.minimum.window_length();
     const std::size_t steps = peaks.size() + limiter.lookahead_samples;
     std::vector<double> w(steps);
     std::deque<std::pair<std::size_t, double>> queue;
@@ -270,8 +270,8 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
     for (std::size_t f = 0; f < frames; ++f) peaks[f] = std::max(std::fabs(source[f]), std::fabs(source[frames + f]));
     std::vector<float> levels(frames);
     const std::vector<double> minima = window_minima(peaks, limiter);
-    const std::array<std::uint64_t, 3> lengths = {limiter.stages[0].length(), limiter.stages[1].length(),
-                                                  limiter.stages[2].length()};
+    const std::array<std::uint64_t, 3> lengths = {limiter.envelope.stages[0].length(), limiter.envelope.stages[1].length(),
+                                                  limiter.envelope.stages[2].length()};
     std::vector<double> rings(lengths[0] + lengths[1] + lengths[2]);
     volatile double sink = 0.0;
     const std::size_t block_sizes[2] = {65536, 512};

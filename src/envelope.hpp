@@ -1,35 +1,31 @@
-// Window structures of the gain envelope.
+// The envelope state of a limiter and its window structures.
 //
 //   MovingMinimum  minimum of the last `window_length` values pushed;
 //   MovingAverage  average of the last `length` values pushed, kept as a ring
 //                  of doubles with a running sum that is updated at every push
-//                  and never recomputed from the ring.
+//                  and never recomputed from the ring;
+//   Envelope       the state of one signal's envelope: the settings it runs
+//                  with, the window minimum, the release gain, the three
+//                  smoothing stages and what is known of its being at rest.
 //
-// Both start in their neutral state and are brought back to it by reset(),
-// which costs constant time: storage is initialised lazily, as far as the
-// pushes since the reset reach, so an absurdly long window costs nothing for
-// a short signal. Neither allocates after construction.
+// The windows start in their neutral state and are brought back to it by
+// reset(), which costs constant time: storage is initialised lazily, as far
+// as the pushes since the reset reach, so an absurdly long window costs
+// nothing for a short signal. Neither allocates after construction.
 //
-// Only the envelope engine (gain_engine.cpp) advances them, through a Cursor:
-// a copy of the scalar state in locals, so that the compiler can keep the
-// running sum and positions in registers (a store into a ring could otherwise
-// alias them). Take a cursor, push through it, and store it back before using
-// the structure itself again.
+// Only the envelope engine (envelope/gain_engine.cpp) advances them, through
+// the cursors of envelope/cursors.hpp.
 #pragma once
 
-#include <cstddef>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <utility>
-
-#include "simd/double_lanes.hpp"
 
 namespace nalo {
 
-// Friends that may take cursors: the engine, and the tests' hook.
+// The engine's way to the windows' state (envelope/cursors.hpp).
 struct EnvelopeEngineAccess;
-struct WindowTestAccess;
 
 // The minimum is computed block-wise (van Herk / Gil-Werman): the pushes are
 // cut into segments of window_length values; the window ending at a value is
@@ -46,66 +42,9 @@ public:
     void reset() noexcept;
 
     std::uint64_t window_length() const noexcept { return window_length_; }
-    // Pushes since the reset.
-    std::uint64_t next_index() const noexcept { return next_index_; }
-
-    struct Cursor {
-        double* current;   // values of the segment being filled; [window] = +inf
-        double* previous;  // suffix minima of the last full segment; [window] = +inf
-        std::uint64_t window;
-        std::uint64_t position;  // offset in the current segment
-        double prefix;           // minimum of the current segment so far
-        std::uint64_t next_index;
-        // While the first segment fills there is no previous one: its
-        // suffix minima read as +inf, and are written so only as far as the
-        // pushes reach (slots below `ready`).
-        std::uint64_t ready;
-
-        // Makes the previous segment's slots read by the next `count`
-        // pushes valid; count <= window - position.
-        void prepare(std::uint64_t count) noexcept
-        {
-            const std::uint64_t needed = position + count + 1;
-            if (next_index < window && needed > ready) fill_infinite(needed);
-        }
-
-        // Ends a full segment: it becomes the previous one, as suffix minima.
-        // The scan runs N values at a time (the values are never NaN, so
-        // their minimum is the same in any order); the engine passes the
-        // width of the code path it runs in.
-        template <int N = 2>
-        [[gnu::always_inline]] void close_segment() noexcept
-        {
-            using namespace lanes;
-            double suffix = std::numeric_limits<double>::infinity();
-            std::uint64_t j = window;
-            for (; j >= N; j -= N) {
-                const Double<N> local = suffix_min<N>(lanes::load<N>(current + j - N));
-                lanes::store<N>(current + j - N, min<N>(local, splat<N>(suffix)));
-                suffix = local[0] < suffix ? local[0] : suffix;
-            }
-            for (; j-- > 0;) {
-                suffix = suffix < current[j] ? suffix : current[j];
-                current[j] = suffix;
-            }
-            std::swap(current, previous);
-            position = 0;
-            prefix = std::numeric_limits<double>::infinity();
-        }
-
-        // The same as `count` pushes of 1.0, without computing their minima.
-        void push_ones(std::uint64_t count) noexcept;
-
-    private:
-        void fill_infinite(std::uint64_t end) noexcept;
-    };
 
 private:
     friend struct EnvelopeEngineAccess;
-    friend struct WindowTestAccess;
-
-    Cursor cursor() noexcept;
-    void store(const Cursor& cursor) noexcept;
 
     static constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
@@ -127,46 +66,9 @@ public:
     void reset() noexcept;
 
     std::uint64_t length() const noexcept { return length_; }
-    double sum() const noexcept { return sum_; }
-    double reciprocal_length() const noexcept { return reciprocal_length_; }
-
-    struct Cursor {
-        double* buffer;
-        std::uint64_t length;
-        std::uint64_t position;  // slot of the oldest input
-        double sum;
-        double reciprocal_length;
-        // Slots at and above `filled` have not been written since the reset
-        // and hold 1.0 logically; they are written when a push reaches them.
-        std::uint64_t filled;
-
-        // Makes the slots read by the next `count` pushes valid; count <=
-        // length - position.
-        void prepare(std::uint64_t count) noexcept
-        {
-            const std::uint64_t needed = position + count;
-            if (needed > filled) fill_ones(needed);
-        }
-
-        // Whether every input in the ring equals `value`; adds the number of
-        // slots read to `read`.
-        bool holds_only(double value, std::uint64_t& read) const noexcept;
-
-    private:
-        void fill_ones(std::uint64_t end) noexcept;
-    };
 
 private:
     friend struct EnvelopeEngineAccess;
-    friend struct WindowTestAccess;
-
-    Cursor cursor() noexcept { return {buffer_.get(), length_, position_, sum_, reciprocal_length_, filled_}; }
-    void store(const Cursor& c) noexcept
-    {
-        position_ = c.position;
-        sum_ = c.sum;
-        filled_ = c.filled;
-    }
 
     std::uint64_t length_;
     std::unique_ptr<double[]> buffer_;
@@ -174,6 +76,43 @@ private:
     double sum_;
     double reciprocal_length_;
     std::uint64_t filled_ = 0;
+};
+
+// What the envelope is computed with, fixed at construction.
+struct EnvelopeSettings {
+    double threshold;            // linear ceiling T
+    double release_coefficient;  // c
+    std::uint64_t lookahead;     // La >= 1
+};
+
+// What the engine learnt about the envelope being at rest, carried from one
+// run of steps to the next: whether it is at rest, so that a run of quiet
+// steps skips the arithmetic from its start, and the step before which
+// looking again is not worth it.
+struct RestState {
+    bool at_rest = false;
+    std::uint64_t next_check = 0;
+};
+
+class Envelope {
+public:
+    // A neutral envelope. Throws std::bad_alloc when the windows cannot be
+    // allocated.
+    Envelope(const EnvelopeSettings& settings, std::uint64_t window_length,
+             const std::array<std::uint64_t, 3>& stage_lengths);
+
+    // A neutral envelope with the same settings and window sizes, for a
+    // signal of its own. Throws std::bad_alloc.
+    Envelope fresh() const;
+
+    // Back to the neutral state: gain 1.0, empty window, not known at rest.
+    void reset() noexcept;
+
+    EnvelopeSettings settings;
+    MovingMinimum minimum;
+    std::array<MovingAverage, 3> stages;
+    double release_gain = 1.0;
+    RestState rest;
 };
 
 }  // namespace nalo

@@ -53,6 +53,9 @@ enum class LimiterErrorKind : std::uint8_t {
     AllocationFailed,
     // push or finish on a LimiterStream that has already finished.
     StreamFinished,
+    // Output buffers that do not hold exactly the frames a call hands out: a
+    // fault of the caller, never of the signal or the settings.
+    WrongOutputSize,
     InvalidWeight,  // count: channel index; value: the loudness weight given
 };
 
@@ -84,6 +87,7 @@ struct LimiterError {
     }
     static LimiterError allocation_failed() { return {LimiterErrorKind::AllocationFailed}; }
     static LimiterError stream_finished() { return {LimiterErrorKind::StreamFinished}; }
+    static LimiterError wrong_output_size() { return {LimiterErrorKind::WrongOutputSize}; }
     static LimiterError invalid_weight(std::uint64_t channel, double weight)
     {
         return {LimiterErrorKind::InvalidWeight, weight, "", channel};
@@ -98,6 +102,9 @@ std::string error_message(const LimiterError& error);
 // 1e-7 -> "0.0000001", 1e21 -> "1000000000000000000000"; NaN -> "NaN",
 // infinities -> "inf" and "-inf".
 std::string format_number(double value);
+
+// Index of the first NaN or infinite sample, or samples.size() if none.
+std::size_t first_non_finite(std::span<const float> samples) noexcept;
 
 // Either a value or the LimiterError that prevented it.
 template <typename T>
@@ -153,10 +160,10 @@ public:
     double release_samples;           // release_ms * sample_rate / 1000, not rounded
     double release_coefficient;       // 1 / (release_samples + 1)
 
-    // Envelope state, reset at the start of every processing call.
-    MovingMinimum minimum;
-    std::array<MovingAverage, 3> stages;
-    double release_gain = 1.0;
+    // Envelope state: the window minimum `minimum`, the smoothing `stages`
+    // and the `release_gain`, with the settings above that they run with.
+    // Reset at the start of every processing call.
+    Envelope envelope;
 
     // Brings the envelope back to its neutral state (gain 1.0, empty window).
     void reset_envelope() noexcept;
@@ -180,7 +187,7 @@ Result<std::vector<float>> process_planar(NaloLimiter& limiter, std::span<float>
 // The same, writing the gains into a caller-supplied buffer of exactly
 // samples.size() / channels floats (bindings use it to let their own
 // allocator provide the memory; a buffer of another size is refused as
-// AllocationFailed). Returns the error, or nothing on success. A failing call
+// WrongOutputSize). Returns the error, or nothing on success. A failing call
 // changes neither the samples nor the limiter, but may have used `gains`.
 std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<float> samples,
                                                 std::uint64_t channels, std::span<float> gains);
@@ -242,12 +249,12 @@ public:
     // n = frames_ready_after(block frames) samples) and `gains` (n floats).
     // Fails, leaving the stream exactly as it was, with IndivisibleSamples;
     // NonFiniteSample carrying the planar index in `block` of the first NaN
-    // or infinite sample; StreamFinished after finish(); AllocationFailed for
-    // outputs of the wrong size.
+    // or infinite sample; StreamFinished after finish(); AllocationFailed;
+    // WrongOutputSize for outputs of the wrong size.
     std::optional<LimiterError> push(std::span<const float> block, std::span<float> out, std::span<float> gains);
 
     // Ends the signal and writes the frames_pending() frames held back.
-    // Fails with StreamFinished when called twice, AllocationFailed for
+    // Fails with StreamFinished when called twice, WrongOutputSize for
     // outputs of the wrong size.
     //
     // Ending costs latency() envelope steps (none for a stream that never

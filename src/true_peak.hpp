@@ -36,8 +36,6 @@ namespace nalo {
 // interpolator keeps from one block to the next.
 inline constexpr std::size_t kTruePeakTaps = 12;
 inline constexpr std::size_t kTruePeakHistory = kTruePeakTaps - 1;
-// Frames after frame m needed to know the interval between m and m + 1.
-inline constexpr std::uint64_t kTruePeakLatency = kTruePeakTaps / 2;
 
 // 4 below 96 kHz, 2 up to 192 kHz, 1 above.
 unsigned true_peak_oversampling(std::uint32_t sample_rate) noexcept;
@@ -59,9 +57,6 @@ float interval_peak(const float* y, unsigned oversampling) noexcept;
 // value exceeds it times the largest sample magnitude in the window.
 float interpolation_gain_bound() noexcept;
 
-// Index of the first NaN or infinite sample, or samples.size().
-std::size_t first_non_finite_sample(std::span<const float> samples) noexcept;
-
 // A streaming true-peak meter over planar blocks of a fixed channel count.
 class TruePeakMeter {
 public:
@@ -81,7 +76,6 @@ public:
     float peak() const noexcept;
     const std::vector<float>& channel_peaks() const noexcept { return peaks_; }
     std::uint64_t channels() const noexcept { return peaks_.size(); }
-    unsigned oversampling() const noexcept { return oversampling_; }
 
 private:
     TruePeakMeter(unsigned oversampling, std::uint64_t channels);

@@ -1,9 +1,12 @@
 #include "envelope/frame_passes.hpp"
 
+#include "lib.hpp"
 #include "simd/cpu_dispatch.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <cfloat>
+#include <cmath>
 #include <cstring>
 
 namespace nalo {
@@ -116,10 +119,19 @@ std::uint32_t compute_peaks(const float* samples, std::size_t channels, std::siz
     return peaks_pass(samples, channels, stride, frames, peaks);
 }
 
+// Stretches are first checked with a comparison that vectorises; only a
+// stretch that fails is searched for its first bad sample.
 std::size_t first_non_finite(std::span<const float> samples) noexcept
 {
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        if (magnitude_bits(samples[i]) > kLargestFiniteBits) return i;
+    constexpr std::size_t kStretch = 4096;
+    for (std::size_t first = 0; first < samples.size(); first += kStretch) {
+        const std::size_t end = std::min(samples.size(), first + kStretch);
+        int bad = 0;
+        for (std::size_t i = first; i < end; ++i) bad |= std::fabs(samples[i]) <= FLT_MAX ? 0 : 1;
+        if (bad == 0) continue;
+        for (std::size_t i = first; i < end; ++i)
+            if (!(std::fabs(samples[i]) <= FLT_MAX)) return i;
+    }
     return samples.size();
 }
 

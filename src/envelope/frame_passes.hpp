@@ -21,11 +21,9 @@ inline constexpr std::uint32_t kLargestFiniteBits = 0x7F7FFFFFu;
 std::uint32_t compute_peaks(const float* samples, std::size_t channels, std::size_t stride, std::size_t frames,
                             float* peaks) noexcept;
 
-// Index of the first NaN or infinite sample, or samples.size() if none.
-std::size_t first_non_finite(std::span<const float> samples) noexcept;
-
-// The same for a planar block read with a channel stride, as the index
-// c * frames + f of a packed block.
+// Index of the first NaN or infinite sample of a planar block read with a
+// channel stride, as the index c * frames + f of a packed block, or
+// channels * frames if none (first_non_finite of a packed span: lib.hpp).
 std::size_t first_non_finite(const float* samples, std::size_t channels, std::size_t stride,
                              std::size_t frames) noexcept;
 

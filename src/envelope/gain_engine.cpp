@@ -1,5 +1,6 @@
 #include "envelope/gain_engine.hpp"
 
+#include "envelope/cursors.hpp"
 #include "simd/cpu_dispatch.hpp"
 #include "simd/double_lanes.hpp"
 #include "lib.hpp"
@@ -10,20 +11,6 @@
 #include <limits>
 
 namespace nalo {
-
-struct EnvelopeEngineAccess {
-    static MovingMinimum::Cursor cursor(MovingMinimum& m) noexcept { return m.cursor(); }
-    static MovingAverage::Cursor cursor(MovingAverage& a) noexcept { return a.cursor(); }
-    static void store(MovingMinimum& m, const MovingMinimum::Cursor& c) noexcept { m.store(c); }
-    static void store(MovingAverage& a, const MovingAverage::Cursor& c) noexcept { a.store(c); }
-};
-
-void EnvelopeState::reset() noexcept
-{
-    minimum.reset();
-    release_gain = 1.0;
-    for (MovingAverage& stage : stages) stage.reset();
-}
 
 namespace {
 
@@ -36,8 +23,8 @@ using Access = EnvelopeEngineAccess;
 constexpr std::size_t kBlock = 512;
 
 struct Cursors {
-    MovingMinimum::Cursor minimum;
-    std::array<MovingAverage::Cursor, 3> stages;
+    MinimumCursor minimum;
+    std::array<AverageCursor, 3> stages;
     double release_gain;
     // Targets of 1.0 not yet pushed into the window minimum: while the
     // envelope is at rest they are counted and pushed in one go.
@@ -114,10 +101,10 @@ template <int N>
 [[gnu::always_inline]] inline double block_smoothed(Cursors& s, double c, const double* targets, std::size_t count,
                                                     double* gains) noexcept
 {
-    MovingMinimum::Cursor& minimum = s.minimum;
-    MovingAverage::Cursor& s1 = s.stages[0];
-    MovingAverage::Cursor& s2 = s.stages[1];
-    MovingAverage::Cursor& s3 = s.stages[2];
+    MinimumCursor& minimum = s.minimum;
+    AverageCursor& s1 = s.stages[0];
+    AverageCursor& s2 = s.stages[1];
+    AverageCursor& s3 = s.stages[2];
     double release = s.release_gain;
     double prefix = minimum.prefix;
     double sum1 = s1.sum, sum2 = s2.sum, sum3 = s3.sum;
@@ -180,7 +167,7 @@ template <int N>
             minimum.close_segment<N>();
             prefix = minimum.prefix;
         }
-        for (MovingAverage::Cursor* stage : {&s1, &s2, &s3}) {
+        for (AverageCursor* stage : {&s1, &s2, &s3}) {
             stage->position += n;
             if (stage->position == stage->length) stage->position = 0;
         }
@@ -215,7 +202,7 @@ bool envelope_at_rest(const Cursors& s, double last_minimum, std::uint64_t step,
 [[gnu::always_inline]] inline double block_at_rest(Cursors& s, std::size_t count) noexcept
 {
     s.pending_ones += count;
-    for (MovingAverage::Cursor& stage : s.stages) stage.position = (stage.position + count) % stage.length;
+    for (AverageCursor& stage : s.stages) stage.position = (stage.position + count) % stage.length;
     return capped_gain(s.stages[2].sum * s.stages[2].reciprocal_length, GainBounds{});
 }
 
@@ -243,13 +230,13 @@ template <int N>
 }
 
 template <int N>
-[[gnu::always_inline]] inline void run_envelope(EnvelopeState& state, const EnvelopeSettings& settings,
-                                                const FrameSpan& frames, std::uint64_t first_step,
-                                                std::uint64_t end_step, RestState& rest) noexcept
+[[gnu::always_inline]] inline void run_envelope(Envelope& state, const FrameSpan& frames, std::uint64_t first_step,
+                                                std::uint64_t end_step) noexcept
 {
-    const double T = settings.threshold;
-    const double c = settings.release_coefficient;
-    const std::uint64_t La = settings.lookahead;
+    const double T = state.settings.threshold;
+    const double c = state.settings.release_coefficient;
+    const std::uint64_t La = state.settings.lookahead;
+    RestState& rest = state.rest;
 
     Cursors s{Access::cursor(state.minimum),
               {Access::cursor(state.stages[0]), Access::cursor(state.stages[1]), Access::cursor(state.stages[2])},
@@ -300,46 +287,44 @@ template <int N>
 #if NALO_X86_DISPATCH
 // The release step's fused multiply-add is one instruction where the CPU has
 // FMA, and a library call otherwise; both round once, so results agree.
-[[gnu::target("avx2,fma")]] void run_envelope_fma(EnvelopeState& state, const EnvelopeSettings& settings,
-                                                  const FrameSpan& frames, std::uint64_t first_step,
-                                                  std::uint64_t end_step, RestState& rest) noexcept
+[[gnu::target("avx2,fma")]] void run_envelope_fma(Envelope& state, const FrameSpan& frames, std::uint64_t first_step,
+                                                  std::uint64_t end_step) noexcept
 {
-    run_envelope<4>(state, settings, frames, first_step, end_step, rest);
+    run_envelope<4>(state, frames, first_step, end_step);
 }
 #endif
 
-void run_envelope_portable(EnvelopeState& state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                           std::uint64_t first_step, std::uint64_t end_step, RestState& rest) noexcept
+void run_envelope_portable(Envelope& state, const FrameSpan& frames, std::uint64_t first_step,
+                           std::uint64_t end_step) noexcept
 {
-    run_envelope<2>(state, settings, frames, first_step, end_step, rest);
+    run_envelope<2>(state, frames, first_step, end_step);
 }
 
 }  // namespace
 
-void advance_envelope(EnvelopeState state, const EnvelopeSettings& settings, const FrameSpan& frames,
-                      std::uint64_t first_step, std::uint64_t end_step, RestState& rest) noexcept
+void advance_envelope(Envelope& envelope, const FrameSpan& frames, std::uint64_t first_step,
+                      std::uint64_t end_step) noexcept
 {
     if (first_step >= end_step) return;
 #if NALO_X86_DISPATCH
     if (cpu_has_avx2_fma()) {
-        run_envelope_fma(state, settings, frames, first_step, end_step, rest);
+        run_envelope_fma(envelope, frames, first_step, end_step);
         return;
     }
 #endif
-    run_envelope_portable(state, settings, frames, first_step, end_step, rest);
+    run_envelope_portable(envelope, frames, first_step, end_step);
 }
 
 // ---------------------------------------------------------------- the limiter's own envelope
 
-void NaloLimiter::reset_envelope() noexcept { EnvelopeState{minimum, stages, release_gain}.reset(); }
+void NaloLimiter::reset_envelope() noexcept { envelope.reset(); }
 
 void NaloLimiter::compute_gains(std::span<float> levels) noexcept
 {
     if (levels.empty()) return;
     const FrameSpan frames{levels.data(), levels.data(), 0, levels.size()};
-    RestState rest;
-    advance_envelope({minimum, stages, release_gain}, {threshold, release_coefficient, lookahead_samples}, frames, 0,
-                     levels.size() + lookahead_samples, rest);
+    envelope.rest = RestState{};  // the steps start at 0, whatever was learnt before
+    advance_envelope(envelope, frames, 0, levels.size() + lookahead_samples);
 }
 
 }  // namespace nalo

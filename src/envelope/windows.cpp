@@ -1,5 +1,7 @@
 #include "envelope.hpp"
 
+#include "envelope/cursors.hpp"
+
 #include <algorithm>
 #include <utility>
 
@@ -21,7 +23,7 @@ void MovingMinimum::reset() noexcept
 {
     // The slot past each half ends the suffix reads of the segment's last
     // offset; the previous half's other slots are made +inf as pushes reach
-    // them (Cursor::prepare).
+    // them (MinimumCursor::prepare).
     current_[window_length_] = kInfinity;
     previous_[window_length_] = kInfinity;
     position_ = 0;
@@ -30,28 +32,13 @@ void MovingMinimum::reset() noexcept
     ready_ = 0;
 }
 
-MovingMinimum::Cursor MovingMinimum::cursor() noexcept
-{
-    return {current_, previous_, window_length_, position_, prefix_, next_index_, ready_};
-}
-
-void MovingMinimum::store(const Cursor& c) noexcept
-{
-    current_ = c.current;
-    previous_ = c.previous;
-    position_ = c.position;
-    prefix_ = c.prefix;
-    next_index_ = c.next_index;
-    ready_ = c.ready;
-}
-
-void MovingMinimum::Cursor::fill_infinite(std::uint64_t end) noexcept
+void MinimumCursor::fill_infinite(std::uint64_t end) noexcept
 {
     std::fill(previous + ready, previous + end, std::numeric_limits<double>::infinity());
     ready = end;
 }
 
-void MovingMinimum::Cursor::push_ones(std::uint64_t count) noexcept
+void MinimumCursor::push_ones(std::uint64_t count) noexcept
 {
     if (count >= 2 * window) {
         // The last full segment and the current one hold nothing but ones:
@@ -93,7 +80,7 @@ void MovingAverage::reset() noexcept
     filled_ = 0;
 }
 
-void MovingAverage::Cursor::fill_ones(std::uint64_t end) noexcept
+void AverageCursor::fill_ones(std::uint64_t end) noexcept
 {
     std::fill(buffer + filled, buffer + end, 1.0);
     filled = end;
@@ -102,7 +89,7 @@ void MovingAverage::Cursor::fill_ones(std::uint64_t end) noexcept
 // The ring is read oldest first: while the envelope is settling, the oldest
 // inputs are the ones that still differ, so the check usually ends at its
 // first comparison and costs nothing like a full pass for a long ring.
-bool MovingAverage::Cursor::holds_only(double value, std::uint64_t& read) const noexcept
+bool AverageCursor::holds_only(double value, std::uint64_t& read) const noexcept
 {
     if (filled < length && value != 1.0) return false;  // unwritten slots hold 1.0
     for (std::uint64_t j = position; j < filled; ++j, ++read)
@@ -110,6 +97,30 @@ bool MovingAverage::Cursor::holds_only(double value, std::uint64_t& read) const 
     for (std::uint64_t j = 0; j < std::min(position, filled); ++j, ++read)
         if (buffer[j] != value) return false;
     return true;
+}
+
+// ---------------------------------------------------------------- envelope
+
+Envelope::Envelope(const EnvelopeSettings& settings_, std::uint64_t window_length,
+                   const std::array<std::uint64_t, 3>& stage_lengths)
+    : settings(settings_),
+      minimum(window_length),
+      stages{MovingAverage(stage_lengths[0]), MovingAverage(stage_lengths[1]), MovingAverage(stage_lengths[2])}
+{
+}
+
+Envelope Envelope::fresh() const
+{
+    return Envelope(settings, minimum.window_length(),
+                    {stages[0].length(), stages[1].length(), stages[2].length()});
+}
+
+void Envelope::reset() noexcept
+{
+    minimum.reset();
+    release_gain = 1.0;
+    for (MovingAverage& stage : stages) stage.reset();
+    rest = RestState{};
 }
 
 }  // namespace nalo

@@ -80,8 +80,7 @@ NaloLimiter::NaloLimiter(std::uint32_t sample_rate_, double threshold_dBFS_, dou
       hold_samples(window_length - lookahead),
       release_samples(release_samples_),
       release_coefficient(1.0 / (release_samples_ + 1.0)),
-      minimum(window_length),
-      stages{MovingAverage(stage_length[0]), MovingAverage(stage_length[1]), MovingAverage(stage_length[2])}
+      envelope({threshold_, release_coefficient, lookahead}, window_length, stage_length)
 {
 }
 

@@ -92,17 +92,12 @@ std::uint64_t past_lookahead(std::uint64_t steps, std::uint64_t lookahead) noexc
 
 struct LimiterStream::State {
     State(const NaloLimiter& limiter, std::uint64_t channel_count)
-        : settings{limiter.threshold, limiter.release_coefficient, limiter.lookahead_samples},
+        : envelope(limiter.envelope.fresh()),
           ceiling(static_cast<float>(limiter.threshold)),
           channels(channel_count),
-          minimum(limiter.minimum.window_length()),
-          stages{MovingAverage(limiter.stages[0].length()), MovingAverage(limiter.stages[1].length()),
-                 MovingAverage(limiter.stages[2].length())},
           samples(static_cast<std::size_t>(channel_count))
     {
     }
-
-    EnvelopeState envelope() noexcept { return {minimum, stages, release_gain}; }
 
     // Levels of the frames held back (the guard reads them) and of the block
     // being pushed: frame frames_out + j at levels.front()[j].
@@ -111,13 +106,9 @@ struct LimiterStream::State {
         return {levels.front(), gains, frames_out, known};
     }
 
-    EnvelopeSettings settings;
+    Envelope envelope;
     float ceiling;
     std::uint64_t channels;
-    MovingMinimum minimum;
-    std::array<MovingAverage, 3> stages;
-    double release_gain = 1.0;
-    RestState rest;  // as the engine last found the envelope
 
     std::uint64_t frames_in = 0;
     std::uint64_t frames_out = 0;
@@ -145,7 +136,7 @@ LimiterStream& LimiterStream::operator=(LimiterStream&&) noexcept = default;
 LimiterStream::~LimiterStream() = default;
 
 std::uint64_t LimiterStream::channels() const noexcept { return state_->channels; }
-std::uint64_t LimiterStream::latency() const noexcept { return state_->settings.lookahead; }
+std::uint64_t LimiterStream::latency() const noexcept { return state_->envelope.settings.lookahead; }
 std::uint64_t LimiterStream::frames_in() const noexcept { return state_->frames_in; }
 std::uint64_t LimiterStream::frames_out() const noexcept { return state_->frames_out; }
 bool LimiterStream::finished() const noexcept { return state_->finished; }
@@ -154,21 +145,21 @@ std::uint64_t LimiterStream::frames_pending() const noexcept { return state_->fr
 std::uint64_t LimiterStream::frames_ready_after(std::uint64_t frames) const noexcept
 {
     const State& s = *state_;
-    return past_lookahead(s.frames_in + frames, s.settings.lookahead) - s.frames_out;
+    return past_lookahead(s.frames_in + frames, s.envelope.settings.lookahead) - s.frames_out;
 }
 
 std::uint64_t LimiterStream::end_steps_left() const noexcept
 {
     const State& s = *state_;
     // A signal without frames has nothing to end: its steps would write no frame.
-    return s.frames_in == 0 || s.finished ? 0 : s.settings.lookahead - s.end_steps;
+    return s.frames_in == 0 || s.finished ? 0 : s.envelope.settings.lookahead - s.end_steps;
 }
 
 std::uint64_t LimiterStream::frames_ready_after_end_steps(std::uint64_t max_steps) const noexcept
 {
     const State& s = *state_;
     const std::uint64_t steps = s.frames_in + s.end_steps + std::min(max_steps, end_steps_left());
-    return past_lookahead(steps, s.settings.lookahead) - s.frames_out;
+    return past_lookahead(steps, s.envelope.settings.lookahead) - s.frames_out;
 }
 
 std::optional<LimiterError> LimiterStream::push(std::span<const float> block, std::span<float> out,
@@ -179,7 +170,7 @@ std::optional<LimiterError> LimiterStream::push(std::span<const float> block, st
     if (block.size() % channels != 0) return LimiterError::indivisible_samples(block.size(), channels);
     const std::size_t m = block.size() / channels;
     const std::size_t n = static_cast<std::size_t>(frames_ready_after(m));
-    if (out.size() != channels * n || gains.size() != n) return LimiterError::allocation_failed();
+    if (out.size() != channels * n || gains.size() != n) return LimiterError::wrong_output_size();
     return push(block.data(), m, m, out.data(), n, gains.data());
 }
 
@@ -210,8 +201,7 @@ std::optional<LimiterError> LimiterStream::push(const float* block, std::size_t 
     if (compute_peaks(block, channels, block_stride, m, block_levels) > kLargestFiniteBits)
         return LimiterError::non_finite_sample(first_non_finite(block, channels, block_stride, m));
 
-    advance_envelope(s.envelope(), s.settings, s.frame_span(gains, s.frames_in + m), s.frames_in, s.frames_in + m,
-                     s.rest);
+    advance_envelope(s.envelope, s.frame_span(gains, s.frames_in + m), s.frames_in, s.frames_in + m);
     apply_gains(s.samples.front(), s.samples.stride(), out, out_stride, channels, from_held, gains, s.ceiling);
     apply_gains(block, block_stride, out + from_held, out_stride, channels, from_block, gains + from_held, s.ceiling);
 
@@ -230,7 +220,7 @@ std::optional<LimiterError> LimiterStream::finish(std::span<float> out, std::spa
     if (state_->finished) return LimiterError::stream_finished();
     const std::size_t channels = static_cast<std::size_t>(state_->channels);
     const std::size_t n = static_cast<std::size_t>(frames_ready_after_end_steps(max_steps));
-    if (out.size() != channels * n || gains.size() != n) return LimiterError::allocation_failed();
+    if (out.size() != channels * n || gains.size() != n) return LimiterError::wrong_output_size();
     return finish(out.data(), n, gains.data(), max_steps);
 }
 
@@ -245,7 +235,7 @@ std::optional<LimiterError> LimiterStream::finish(float* out, std::size_t out_st
 
     // The look-ahead past the last frame sees silence.
     const std::uint64_t first = s.frames_in + s.end_steps;
-    advance_envelope(s.envelope(), s.settings, s.frame_span(gains, s.frames_in), first, first + steps, s.rest);
+    advance_envelope(s.envelope, s.frame_span(gains, s.frames_in), first, first + steps);
     apply_gains(s.samples.front(), s.samples.stride(), out, out_stride, channels, n, gains, s.ceiling);
 
     s.samples.drop_front(n);

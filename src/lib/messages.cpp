@@ -68,6 +68,8 @@ std::string error_message(const LimiterError& error)
         return "not enough memory for the limiter's buffers";
     case LimiterErrorKind::StreamFinished:
         return "the stream has already finished";
+    case LimiterErrorKind::WrongOutputSize:
+        return "the output buffers do not hold the frames handed out";
     case LimiterErrorKind::InvalidWeight:
         return "weights[" + std::to_string(error.count) + "] must be finite and non-negative, got " +
                format_number(error.value);

@@ -40,7 +40,7 @@ std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<
                                                 std::uint64_t channels, std::span<float> gains)
 {
     if (auto error = check_layout(samples.size(), channels)) return error;
-    if (gains.size() != samples.size() / channels) return LimiterError::allocation_failed();
+    if (gains.size() != samples.size() / channels) return LimiterError::wrong_output_size();
     return limit_planar(limiter, samples, static_cast<std::size_t>(channels), gains);
 }
 

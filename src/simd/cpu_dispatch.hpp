@@ -1,6 +1,7 @@
-// Run-time choice of code paths. On x86, the hot loops are also compiled for
-// AVX2 (and FMA) and chosen at run time; NALO_PORTABLE_ONLY builds only the
-// baseline code (to test it on any machine).
+// Run-time choice of code paths, for every hot loop of the core. On x86, the
+// hot loops are also compiled for AVX2 (and FMA) and chosen at run time;
+// NALO_PORTABLE_ONLY builds only the baseline code (to test it on any
+// machine).
 #pragma once
 
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(NALO_PORTABLE_ONLY)

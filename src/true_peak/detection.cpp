@@ -8,12 +8,8 @@
 
 #include "true_peak.hpp"
 
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(NALO_PORTABLE_ONLY)
-#define NALO_DETECTION_X86_DISPATCH 1
-#else
-#define NALO_DETECTION_X86_DISPATCH 0
-#endif
 
+#include "simd/cpu_dispatch.hpp"
 #include "simd/float_lanes.hpp"
 
 namespace nalo {
@@ -141,7 +137,7 @@ void flat_peaks_portable(const float* x, std::size_t count, unsigned points, flo
     else if (points == 2) flat_peaks_with<2>(x, count, peaks);
 }
 
-#if NALO_DETECTION_X86_DISPATCH
+#if NALO_X86_DISPATCH
 [[gnu::target("avx2")]] void flat_peaks_avx2(const float* x, std::size_t count, unsigned points,
                                               float* peaks) noexcept
 {
@@ -153,9 +149,8 @@ void flat_peaks_portable(const float* x, std::size_t count, unsigned points, flo
 
 void flat_peaks(const float* x, std::size_t count, unsigned points, float* peaks) noexcept
 {
-#if NALO_DETECTION_X86_DISPATCH
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return flat_peaks_avx2(x, count, points, peaks);
+#if NALO_X86_DISPATCH
+    if (cpu_has_avx2()) return flat_peaks_avx2(x, count, points, peaks);
 #endif
     flat_peaks_portable(x, count, points, peaks);
 }

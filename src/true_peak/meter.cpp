@@ -2,18 +2,13 @@
 
 #include <algorithm>
 #include <bit>
-#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <new>
 
+#include "simd/cpu_dispatch.hpp"
 #include "simd/float_lanes.hpp"
 
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(NALO_PORTABLE_ONLY)
-#define NALO_TRUE_PEAK_X86_DISPATCH 1
-#else
-#define NALO_TRUE_PEAK_X86_DISPATCH 0
-#endif
 
 namespace nalo {
 namespace {
@@ -130,7 +125,7 @@ void interval_peaks_portable(const float* x, std::size_t count, unsigned oversam
     else if (oversampling == 2) interval_peaks_with<2>(x, count, peaks);
 }
 
-#if NALO_TRUE_PEAK_X86_DISPATCH
+#if NALO_X86_DISPATCH
 [[gnu::target("avx2")]] void interval_peaks_avx2(const float* x, std::size_t count, unsigned oversampling,
                                                   float* peaks) noexcept
 {
@@ -144,31 +139,9 @@ void interval_peaks_portable(const float* x, std::size_t count, unsigned oversam
     if (oversampling == 2) return largest_peak_with<2>(x, count);
     return largest_peak_with<1>(x, count);
 }
-
-bool cpu_has_avx2() noexcept
-{
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
 #endif
 
 }  // namespace
-
-// Stretches are first checked with a comparison that vectorises; only a
-// stretch that fails is searched for its first bad sample.
-std::size_t first_non_finite_sample(std::span<const float> samples) noexcept
-{
-    constexpr std::size_t kStretch = 4096;
-    for (std::size_t first = 0; first < samples.size(); first += kStretch) {
-        const std::size_t end = std::min(samples.size(), first + kStretch);
-        int bad = 0;
-        for (std::size_t i = first; i < end; ++i) bad |= std::fabs(samples[i]) <= FLT_MAX ? 0 : 1;
-        if (bad == 0) continue;
-        for (std::size_t i = first; i < end; ++i)
-            if (!(std::fabs(samples[i]) <= FLT_MAX)) return i;
-    }
-    return samples.size();
-}
 
 unsigned true_peak_oversampling(std::uint32_t sample_rate) noexcept
 {
@@ -179,7 +152,7 @@ unsigned true_peak_oversampling(std::uint32_t sample_rate) noexcept
 
 void interval_peaks(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
 {
-#if NALO_TRUE_PEAK_X86_DISPATCH
+#if NALO_X86_DISPATCH
     if (cpu_has_avx2()) return interval_peaks_avx2(x, count, oversampling, peaks);
 #endif
     interval_peaks_portable(x, count, oversampling, peaks);
@@ -189,7 +162,7 @@ void interval_peaks(const float* x, std::size_t count, unsigned oversampling, fl
 // newest sample of each window.
 float largest_peak(const float* x, std::size_t count, unsigned oversampling) noexcept
 {
-#if NALO_TRUE_PEAK_X86_DISPATCH
+#if NALO_X86_DISPATCH
     if (cpu_has_avx2()) return largest_peak_avx2(x, count, oversampling);
 #endif
     return largest_peak_portable(x, count, oversampling);
@@ -243,7 +216,7 @@ std::optional<LimiterError> TruePeakMeter::push(std::span<const float> block)
 {
     const std::uint64_t channels = peaks_.size();
     if (block.size() % channels != 0) return LimiterError::indivisible_samples(block.size(), channels);
-    if (const std::size_t bad = first_non_finite_sample(block); bad != block.size())
+    if (const std::size_t bad = first_non_finite(block); bad != block.size())
         return LimiterError::non_finite_sample(bad);
     const std::size_t frames = block.size() / channels;
     for (std::size_t c = 0; c < channels; ++c) push_channel(c, block.data() + c * frames, frames);

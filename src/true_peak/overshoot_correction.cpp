@@ -8,12 +8,8 @@
 
 #include "true_peak.hpp"
 
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(NALO_PORTABLE_ONLY)
-#define NALO_CORRECTION_X86_DISPATCH 1
-#else
-#define NALO_CORRECTION_X86_DISPATCH 0
-#endif
 
+#include "simd/cpu_dispatch.hpp"
 #include "simd/float_lanes.hpp"
 
 namespace nalo {
@@ -97,7 +93,7 @@ template <typename Larger>
     }
 }
 
-#if NALO_CORRECTION_X86_DISPATCH
+#if NALO_X86_DISPATCH
 [[gnu::target("avx2")]] void excess_pass_avx2(const float* gains, const float* peaks, const float* intervals,
                                                std::size_t count, float tap_bound, float ceiling, float* excess) noexcept
 {
@@ -108,9 +104,8 @@ template <typename Larger>
 void compute_excess(const float* gains, const float* peaks, const float* intervals, std::size_t count,
                     float tap_bound, float ceiling, float* excess) noexcept
 {
-#if NALO_CORRECTION_X86_DISPATCH
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return excess_pass_avx2(gains, peaks, intervals, count, tap_bound, ceiling, excess);
+#if NALO_X86_DISPATCH
+    if (cpu_has_avx2()) return excess_pass_avx2(gains, peaks, intervals, count, tap_bound, ceiling, excess);
 #endif
     excess_pass(gains, peaks, intervals, count, tap_bound, ceiling, excess);
 }

@@ -76,7 +76,6 @@ public:
     std::int64_t first_final() const noexcept { return first_next_ - kReachBack; }
     // The same for the second pass, on frames final for the first.
     void second_pass(TruePeakFrames& frames, std::int64_t last);
-    std::int64_t second_final() const noexcept { return second_next_ - kReachBack; }
 
     // The gain handed out for a slot.
     static float final_gain(const TruePeakFrames& frames, std::size_t slot) noexcept
@@ -87,7 +86,6 @@ public:
 private:
     template <typename Gain>
     float measure(const TruePeakFrames& frames, std::int64_t interval, Gain gain) const;
-    bool first_candidates(const TruePeakFrames& frames, std::int64_t first, std::size_t count);
     void correct(TruePeakFrames& frames, std::int64_t interval, float peak, bool first);
 
     std::uint64_t channels_;

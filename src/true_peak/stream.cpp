@@ -23,19 +23,24 @@ float level_never_limiting(double threshold)
     return static_cast<double>(level) <= threshold ? level : std::nextafter(level, 0.0f);
 }
 
+// Frames held back by a stream whose envelope looks `lookahead` frames
+// ahead: the detection's window, the look-ahead, then both correction passes.
+std::uint64_t latency_after(std::uint64_t lookahead) noexcept
+{
+    return kDetectionLatency + lookahead + 2 * OvershootCorrection::kLatency;
+}
+
 }  // namespace
 
 // The pipeline, frame by frame: the input's sample peaks and interpolated
-// values (true_peak_detection.hpp, known 16 frames later), the level of each frame from them, the
-// limiter's envelope over those levels (lookahead_samples later), then the
+// values (true_peak/detection.hpp, known 16 frames later), the level of each
+// frame from them, the limiter's envelope over those levels
+// (lookahead_samples later), then the
 // two correction passes (OvershootCorrection::kLatency later each). All of it
 // works on one store of the frames in flight.
 struct TruePeakStream::State {
     State(const NaloLimiter& limiter, std::uint64_t channels)
-        : settings{limiter.threshold, limiter.release_coefficient, limiter.lookahead_samples},
-          minimum(limiter.minimum.window_length()),
-          stages{MovingAverage(limiter.stages[0].length()), MovingAverage(limiter.stages[1].length()),
-                 MovingAverage(limiter.stages[2].length())},
+        : envelope(limiter.envelope.fresh()),
           channels(channels),
           grid(detection_grid(limiter.sample_rate)),
           ceiling(static_cast<float>(limiter.threshold)),
@@ -46,11 +51,7 @@ struct TruePeakStream::State {
     }
 
     // The limiter's envelope, run by its own engine over the levels.
-    EnvelopeSettings settings;
-    MovingMinimum minimum;
-    std::array<MovingAverage, 3> stages;
-    double release_gain = 1.0;
-    RestState rest;
+    Envelope envelope;
     std::int64_t steps = 0;
 
     std::uint64_t channels;
@@ -64,10 +65,7 @@ struct TruePeakStream::State {
     std::int64_t next_level = 0, gained = 0;
     bool finished = false;
 
-    std::uint64_t latency() const noexcept
-    {
-        return kDetectionLatency + settings.lookahead + 2 * OvershootCorrection::kLatency;
-    }
+    std::uint64_t latency() const noexcept { return latency_after(envelope.settings.lookahead); }
 
     // Sample peaks of the frames from `first` to the newest.
     void measure_peaks(std::int64_t first)
@@ -118,10 +116,10 @@ struct TruePeakStream::State {
         if (end_step <= steps) return;
         float* from = frames.envelope.data() + frames.slot(gained);
         const FrameSpan span{from, from, static_cast<std::uint64_t>(gained), static_cast<std::uint64_t>(next_level)};
-        advance_envelope({minimum, stages, release_gain}, settings, span, static_cast<std::uint64_t>(steps),
-                         static_cast<std::uint64_t>(end_step), rest);
+        advance_envelope(envelope, span, static_cast<std::uint64_t>(steps), static_cast<std::uint64_t>(end_step));
         steps = end_step;
-        const std::int64_t done = std::max<std::int64_t>(steps - static_cast<std::int64_t>(settings.lookahead), 0);
+        const auto lookahead = static_cast<std::int64_t>(envelope.settings.lookahead);
+        const std::int64_t done = std::max<std::int64_t>(steps - lookahead, 0);
         const std::size_t first = frames.slot(gained);
         const auto n = static_cast<std::size_t>(done - gained);
         const float* gains = frames.envelope.data() + first;
@@ -177,7 +175,7 @@ Result<TruePeakStream> TruePeakStream::create(const NaloLimiter& limiter, std::u
 
 std::uint64_t TruePeakStream::latency_of(const NaloLimiter& limiter) noexcept
 {
-    return kDetectionLatency + limiter.lookahead_samples + 2 * OvershootCorrection::kLatency;
+    return latency_after(limiter.lookahead_samples);
 }
 
 std::uint64_t TruePeakStream::channels() const noexcept { return state_->channels; }
@@ -200,11 +198,11 @@ std::optional<LimiterError> TruePeakStream::push(std::span<const float> block, s
     State& s = *state_;
     if (s.finished) return LimiterError::stream_finished();
     if (block.size() % s.channels != 0) return LimiterError::indivisible_samples(block.size(), s.channels);
-    if (const std::size_t bad = first_non_finite_sample(block); bad != block.size())
+    if (const std::size_t bad = first_non_finite(block); bad != block.size())
         return LimiterError::non_finite_sample(bad);
     const std::size_t frames = block.size() / s.channels;
     const std::uint64_t ready = frames_ready_after(frames);
-    if (gains.size() != ready || out.size() != ready * s.channels) return LimiterError::allocation_failed();
+    if (gains.size() != ready || out.size() != ready * s.channels) return LimiterError::wrong_output_size();
     std::vector<const float*> planar;
     try {
         // Every allocation happens here, before anything changes.
@@ -233,7 +231,7 @@ std::optional<LimiterError> TruePeakStream::finish(std::span<float> out, std::sp
     State& s = *state_;
     if (s.finished) return LimiterError::stream_finished();
     const std::uint64_t pending = frames_pending();
-    if (gains.size() != pending || out.size() != pending * s.channels) return LimiterError::allocation_failed();
+    if (gains.size() != pending || out.size() != pending * s.channels) return LimiterError::wrong_output_size();
     try {
         s.frames.reserve_more(kDetectionHistory);
     } catch (const std::bad_alloc&) {
@@ -245,7 +243,7 @@ std::optional<LimiterError> TruePeakStream::finish(std::span<float> out, std::sp
         const std::int64_t last = s.frames_in - 1 + static_cast<std::int64_t>(kDetectionLatency) - 1;
         s.measure_intervals(last);
         s.collect_levels();
-        if (s.frames_in > 0) s.run_envelope(s.frames_in + static_cast<std::int64_t>(s.settings.lookahead));
+        if (s.frames_in > 0) s.run_envelope(s.frames_in + static_cast<std::int64_t>(s.envelope.settings.lookahead));
         s.correction.first_pass(s.frames, last);
         s.correction.second_pass(s.frames, last);
         s.finished = true;

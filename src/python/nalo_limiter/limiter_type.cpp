@@ -8,6 +8,7 @@
 
 #include "lib.hpp"
 #include "python/shared/arguments.hpp"
+#include "python/shared/held_state.hpp"
 #include "python/nalo_limiter/marshalling.hpp"
 #include "python/nalo_limiter/settings.hpp"
 
@@ -15,30 +16,33 @@ namespace nalo::python {
 
 namespace {
 
-// The instance layout. tp_alloc hands out zeroed memory; the C++ members are
-// constructed in place by tp_new and destroyed by tp_dealloc.
-struct PyNaloLimiter {
-    PyObject_HEAD
+// What a NaloLimiter object holds.
+struct LimiterState {
+    LimiterState(NaloLimiter&& record, const Settings& given) noexcept
+        : limiter(std::move(record)), sample_rate(limiter.sample_rate), settings(given)
+    {
+    }
+
     NaloLimiter limiter;
     // 0: free; n > 0: n readers (properties, text form); -1: a process call
     // holds the record exclusively.
-    std::atomic<std::int64_t> use_state;
+    std::atomic<std::int64_t> use_state{0};
     // The constructor's arguments as converted, for pickling (the record
     // keeps only what is derived from the settings).
     std::uint32_t sample_rate;
     Settings settings;
 };
 
-PyNaloLimiter* as_limiter(PyObject* self) noexcept { return reinterpret_cast<PyNaloLimiter*>(self); }
+LimiterState& as_limiter(PyObject* self) noexcept { return state_of<LimiterState>(self); }
 
 // A shared borrow for reading the configuration.
 class ReadBorrow {
 public:
-    explicit ReadBorrow(PyNaloLimiter* self) noexcept : self_(self)
+    explicit ReadBorrow(LimiterState& self) noexcept : self_(self)
     {
-        std::int64_t state = self_->use_state.load();
+        std::int64_t state = self_.use_state.load();
         while (state >= 0) {
-            if (self_->use_state.compare_exchange_weak(state, state + 1)) {
+            if (self_.use_state.compare_exchange_weak(state, state + 1)) {
                 held_ = true;
                 return;
             }
@@ -49,34 +53,34 @@ public:
     ReadBorrow& operator=(const ReadBorrow&) = delete;
     ~ReadBorrow()
     {
-        if (held_) self_->use_state.fetch_sub(1);
+        if (held_) self_.use_state.fetch_sub(1);
     }
     explicit operator bool() const noexcept { return held_; }
 
 private:
-    PyNaloLimiter* self_;
+    LimiterState& self_;
     bool held_ = false;
 };
 
 // The exclusive borrow of a process call.
 class WriteBorrow {
 public:
-    explicit WriteBorrow(PyNaloLimiter* self) noexcept : self_(self)
+    explicit WriteBorrow(LimiterState& self) noexcept : self_(self)
     {
         std::int64_t expected = 0;
-        held_ = self_->use_state.compare_exchange_strong(expected, -1);
+        held_ = self_.use_state.compare_exchange_strong(expected, -1);
         if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     }
     WriteBorrow(const WriteBorrow&) = delete;
     WriteBorrow& operator=(const WriteBorrow&) = delete;
     ~WriteBorrow()
     {
-        if (held_) self_->use_state.store(0);
+        if (held_) self_.use_state.store(0);
     }
     explicit operator bool() const noexcept { return held_; }
 
 private:
-    PyNaloLimiter* self_;
+    LimiterState& self_;
     bool held_ = false;
 };
 
@@ -95,28 +99,9 @@ PyObject* limiter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         Settings settings;
         if (!convert_settings(bound, 1, settings)) return nullptr;
         std::optional<NaloLimiter> made = make_limiter(bound[0], settings);
-        if (!made) return nullptr;
-
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;  // the record is released with `made`
-        new (&as_limiter(self)->limiter) NaloLimiter(std::move(*made));
-        new (&as_limiter(self)->use_state) std::atomic<std::int64_t>(0);
-        as_limiter(self)->sample_rate = made->sample_rate;
-        as_limiter(self)->settings = settings;
-        return self;
+        if (!made) return nullptr;  // on failure below, the record is released with `made`
+        return new_object<LimiterState>(type, std::move(*made), settings);
     });
-}
-
-void limiter_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    as_limiter(self)->limiter.~NaloLimiter();
-    using Atomic = std::atomic<std::int64_t>;
-    as_limiter(self)->use_state.~Atomic();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
 }
 
 PyObject* limiter_process(PyObject* self_object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -125,7 +110,7 @@ PyObject* limiter_process(PyObject* self_object, PyObject* const* args, Py_ssize
         Bound bound;
         if (!bind_fastcall(kProcess, args, nargs, kwnames, bound)) return nullptr;
 
-        PyNaloLimiter* self = as_limiter(self_object);
+        LimiterState& self = as_limiter(self_object);
         WriteBorrow borrow(self);  // freed again on every path out, after the tuple is built
         if (!borrow) return nullptr;
 
@@ -134,17 +119,17 @@ PyObject* limiter_process(PyObject* self_object, PyObject* const* args, Py_ssize
         std::int64_t axis = -1;
         if (bound[1] != nullptr && !convert_int64(bound[1], "axis", axis)) return nullptr;
 
-        return process_to_tuple(self->limiter, std::move(input), axis);
+        return process_to_tuple(self.limiter, std::move(input), axis);
     });
 }
 
 PyObject* limiter_repr(PyObject* self_object)
 {
-    PyNaloLimiter* self = as_limiter(self_object);
+    LimiterState& self = as_limiter(self_object);
     ReadBorrow borrow(self);
     if (!borrow) return nullptr;
     return guard_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
-        const NaloLimiter& l = self->limiter;
+        const NaloLimiter& l = self.limiter;
         const std::string text = "NaloLimiter(\n    sample_rate=" + std::to_string(l.sample_rate) +
                                  ", threshold_dBFS=" + format_number(l.threshold_dBFS) +
                                  ", threshold=" + format_number(l.threshold) +
@@ -167,10 +152,10 @@ enum class Field : std::uintptr_t {
 
 PyObject* limiter_get(PyObject* self_object, void* closure)
 {
-    PyNaloLimiter* self = as_limiter(self_object);
+    LimiterState& self = as_limiter(self_object);
     ReadBorrow borrow(self);
     if (!borrow) return nullptr;
-    const NaloLimiter& l = self->limiter;
+    const NaloLimiter& l = self.limiter;
     switch (static_cast<Field>(reinterpret_cast<std::uintptr_t>(closure))) {
     case Field::SampleRate:
         return PyLong_FromUnsignedLong(l.sample_rate);
@@ -237,7 +222,7 @@ constexpr const char kTypeDoc[] =
 
 PyType_Slot limiter_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&limiter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&limiter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_object<LimiterState>)},
     {Py_tp_repr, reinterpret_cast<void*>(&limiter_repr)},
     {Py_tp_methods, limiter_methods},
     {Py_tp_getset, limiter_getset},
@@ -248,11 +233,11 @@ PyType_Slot limiter_slots[] = {
 // No Py_TPFLAGS_BASETYPE (not subclassable); no __dict__ or __weakref__
 // offsets (no attributes, no weak references); immutable like a built-in.
 PyType_Spec limiter_spec = {
-    "nalo_limiter.NaloLimiter",
-    static_cast<int>(sizeof(PyNaloLimiter)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    limiter_slots,
+    .name = "nalo_limiter.NaloLimiter",
+    .basicsize = kObjectSize<LimiterState>,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = limiter_slots,
 };
 
 // copyreg's reducer for NaloLimiter, bound to the type: a limiter pickles as
@@ -263,9 +248,9 @@ PyObject* reduce_limiter(PyObject* type, PyObject* object)
         PyErr_SetString(PyExc_TypeError, "expected a NaloLimiter");
         return nullptr;
     }
-    const PyNaloLimiter* self = as_limiter(object);
-    const Settings& s = self->settings;
-    return Py_BuildValue("O(kdddd)", type, static_cast<unsigned long>(self->sample_rate), s.threshold_dBFS,
+    const LimiterState& self = as_limiter(object);
+    const Settings& s = self.settings;
+    return Py_BuildValue("O(kdddd)", type, static_cast<unsigned long>(self.sample_rate), s.threshold_dBFS,
                          s.attack_ms, s.hold_ms, s.release_ms);
 }
 

@@ -22,8 +22,8 @@ namespace {
 // by tile, noticing Ctrl-C between tiles.
 constexpr std::uint64_t kUninterruptedSteps = std::uint64_t{1} << 25;
 
-// The two result arrays of a call.
-struct Results {
+// The two result arrays of a limit() or process() call.
+struct CallResults {
     Ref audio;
     Ref frame_gains;
 };
@@ -38,7 +38,7 @@ bool takes_one_core_call(const NaloLimiter& limiter, const AudioLayout& layout) 
 // `audio` holding the input's samples in the input's shape: an input of the
 // call's own is taken as it is (it is row-major); anything else is copied
 // into a new array, with the interpreter lock held.
-bool fill_audio(const AudioLayout& layout, AudioInput& input, Results& out)
+bool fill_audio(const AudioLayout& layout, AudioInput& input, CallResults& out)
 {
     if (input.owned) {
         out.audio = std::move(input.array);
@@ -71,7 +71,7 @@ bool fill_audio(const AudioLayout& layout, AudioInput& input, Results& out)
 }
 
 // The core on the whole planar buffer in one call, lock released.
-bool run_core_once(NaloLimiter& limiter, const AudioLayout& layout, Results& results,
+bool run_core_once(NaloLimiter& limiter, const AudioLayout& layout, CallResults& results,
                    std::optional<LimiterError>& failure)
 {
     ReleasedLock released;  // re-acquired on every way out, a C++ exception included
@@ -81,16 +81,8 @@ bool run_core_once(NaloLimiter& limiter, const AudioLayout& layout, Results& res
     return true;
 }
 
-// A core error as a Python exception; a non-finite sample is reported at its
-// row-major flat index in the caller's array.
-void raise_core_error(LimiterError error, const AudioLayout& layout)
-{
-    if (error.kind == LimiterErrorKind::NonFiniteSample) error.count = flat_index(layout, error.count);
-    value_error(error);
-}
-
 // Limits the input into the result arrays; false with the exception set.
-bool process_numpy(NaloLimiter& limiter, AudioInput input, std::int64_t axis, Results& results)
+bool process_numpy(NaloLimiter& limiter, AudioInput input, std::int64_t axis, CallResults& results)
 {
     AudioLayout layout;
     if (!audio_layout(input.array.get(), axis, layout)) return false;
@@ -102,7 +94,7 @@ bool process_numpy(NaloLimiter& limiter, AudioInput input, std::int64_t axis, Re
     std::optional<LimiterError> failure;
     const bool ok = takes_one_core_call(limiter, layout)
                         ? run_core_once(limiter, layout, results, failure)
-                        : stream_in_place(limiter, audio_view(results.audio.get(), layout),
+                        : limit_tiled_in_place(limiter, audio_view(results.audio.get(), layout),
                                           float_data(results.frame_gains.get()), failure);
     if (!ok) return false;
     if (failure) {
@@ -122,7 +114,7 @@ bool convert_audio(PyObject* object, AudioInput& out)
 
 PyObject* process_to_tuple(NaloLimiter& limiter, AudioInput input, std::int64_t axis)
 {
-    Results results;
+    CallResults results;
     if (!process_numpy(limiter, std::move(input), axis, results)) return nullptr;
     return PyTuple_Pack(2, results.audio.get(), results.frame_gains.get());
 }

@@ -1,7 +1,6 @@
 #include "python/nalo_limiter/tiled_in_place.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -25,7 +24,7 @@ std::size_t tile_frames(std::size_t channels) noexcept { return std::max<std::si
 
 // Planar index of the first NaN or infinite sample in channel-major order
 // among frames first .. frames - 1 of every channel.
-std::optional<std::uint64_t> first_non_finite(const AudioView& view, std::size_t first)
+std::optional<std::uint64_t> first_non_finite_from(const AudioView& view, std::size_t first)
 {
     std::vector<float> run(std::min<std::size_t>(view.frames - first, kTileSamples));
     AudioView channel = view;
@@ -35,8 +34,8 @@ std::optional<std::uint64_t> first_non_finite(const AudioView& view, std::size_t
         for (std::size_t f = first; f < view.frames; f += run.size()) {
             const std::size_t count = std::min(run.size(), view.frames - f);
             read_planar(channel, f, count, run.data());
-            for (std::size_t k = 0; k < count; ++k)
-                if (!std::isfinite(run[k])) return c * view.frames + f + k;
+            if (const std::size_t k = nalo::first_non_finite({run.data(), count}); k < count)
+                return c * view.frames + f + k;
         }
     }
     return std::nullopt;
@@ -62,7 +61,7 @@ struct Tiles {
 
 }  // namespace
 
-bool stream_in_place(const NaloLimiter& limiter, const AudioView& view, float* gains,
+bool limit_tiled_in_place(const NaloLimiter& limiter, const AudioView& view, float* gains,
                      std::optional<LimiterError>& failure)
 {
     Result<LimiterStream> made = LimiterStream::create(limiter, view.channels);
@@ -102,7 +101,7 @@ bool stream_in_place(const NaloLimiter& limiter, const AudioView& view, float* g
     // The tiles before the failing one were finite, and nothing from it on
     // has been overwritten: the first non-finite sample is found there.
     if (bad_tile < view.frames) {
-        if (auto index = first_non_finite(view, bad_tile)) failure->count = *index;
+        if (auto index = first_non_finite_from(view, bad_tile)) failure->count = *index;
     }
     return true;
 }

@@ -15,7 +15,7 @@ namespace nalo::python {
 // Returns false with a Python exception set (KeyboardInterrupt from Ctrl-C,
 // MemoryError); a core error goes to `failure`, a non-finite sample with
 // its planar index in the whole signal, the first in channel-major order.
-bool stream_in_place(const NaloLimiter& limiter, const AudioView& view, float* gains,
+bool limit_tiled_in_place(const NaloLimiter& limiter, const AudioView& view, float* gains,
                      std::optional<LimiterError>& failure);
 
 }  // namespace nalo::python

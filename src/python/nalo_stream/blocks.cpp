@@ -15,7 +15,7 @@ const char* layout_name(const AudioLayout& layout) noexcept
     return layout.frames_first ? "(frames, channels)" : "(channels, frames)";
 }
 
-bool Results::allocate(const AudioLayout& layout, std::size_t frames)
+bool BlockResults::allocate(const AudioLayout& layout, std::size_t frames)
 {
     layout_ = layout;
     layout_.frames = frames;
@@ -33,7 +33,7 @@ bool Results::allocate(const AudioLayout& layout, std::size_t frames)
     return true;
 }
 
-PyObject* Results::to_tuple()
+PyObject* BlockResults::to_tuple()
 {
     if (layout_.frames_first) {
         write_planar(planar_, layout_.frames, audio_view(audio_.get(), layout_), 0);

@@ -20,11 +20,11 @@ const char* layout_name(const AudioLayout& layout) noexcept;
 // The results of one call, `frames` frames in the layout of the blocks: new
 // float32 arrays, and the planar buffer the core writes the samples into
 // (the data of `audio` itself unless the frames come first).
-class Results {
+class BlockResults {
 public:
     // `scratch` holds the planar samples of frames-first layouts; a buffer
     // kept from call to call saves fresh pages every time.
-    explicit Results(std::vector<float>& scratch) noexcept : scratch_(scratch) {}
+    explicit BlockResults(std::vector<float>& scratch) noexcept : scratch_(scratch) {}
     // False with MemoryError set.
     bool allocate(const AudioLayout& layout, std::size_t frames);
     float* planar() noexcept { return planar_; }

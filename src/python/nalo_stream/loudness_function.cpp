@@ -68,7 +68,7 @@ PyObject* loudness(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs
             }
         }
         if (failure) {
-            measurement_error(*failure, layout);
+            raise_core_error(*failure, layout);
             return nullptr;
         }
         return PyFloat_FromDouble(meter.integrated());

@@ -1,7 +1,6 @@
 #include "python/nalo_stream/loudness_meter_type.hpp"
 
 #include <atomic>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "python/shared/audio_arrays.hpp"
 #include "python/shared/errors.hpp"
 #include "python/shared/gil.hpp"
+#include "python/shared/held_state.hpp"
 #include "python/shared/planar_copy.hpp"
 
 namespace nalo::python::stream {
@@ -20,16 +20,13 @@ namespace nalo::python::stream {
 namespace {
 
 struct State {
+    explicit State(LoudnessMeter&& made) noexcept : meter(std::move(made)) {}
+
     std::optional<LoudnessMeter> meter;
     std::atomic<bool> busy{false};
 };
 
-struct PyLoudnessMeter {
-    PyObject_HEAD
-    State* state;
-};
-
-State& state_of(PyObject* self) noexcept { return *reinterpret_cast<PyLoudnessMeter*>(self)->state; }
+State& state_of(PyObject* self) noexcept { return python::state_of<State>(self); }
 
 // The channel weights: nullopt for None, or one number per item of an
 // iterable, as many as channels (the core refuses NaN, infinite and negative
@@ -80,23 +77,8 @@ PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             value_error(made.error());
             return nullptr;
         }
-        auto state = std::make_unique<State>();
-        state->meter.emplace(std::move(made).value());
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        reinterpret_cast<PyLoudnessMeter*>(self)->state = state.release();
-        return self;
+        return new_object<State>(type, std::move(made).value());
     });
-}
-
-void meter_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<PyLoudnessMeter*>(self)->state;
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
 }
 
 constexpr const char* kAddNames[] = {"block", "axis"};
@@ -134,7 +116,7 @@ PyObject* meter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             failure = state.meter->push(block);
         }
         if (failure) {
-            measurement_error(*failure, layout);
+            raise_core_error(*failure, layout);
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -242,7 +224,7 @@ constexpr const char kTypeDoc[] =
 
 PyType_Slot meter_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&meter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&meter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_object<State>)},
     {Py_tp_methods, meter_methods},
     {Py_tp_getset, meter_getset},
     {Py_tp_doc, const_cast<char*>(kTypeDoc)},
@@ -250,11 +232,11 @@ PyType_Slot meter_slots[] = {
 };
 
 PyType_Spec meter_spec = {
-    "nalo_stream.LoudnessMeter",
-    static_cast<int>(sizeof(PyLoudnessMeter)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    meter_slots,
+    .name = "nalo_stream.LoudnessMeter",
+    .basicsize = kObjectSize<State>,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = meter_slots,
 };
 
 }  // namespace

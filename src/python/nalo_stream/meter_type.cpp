@@ -9,27 +9,25 @@
 #include "python/shared/arguments.hpp"
 #include "python/shared/audio_arrays.hpp"
 #include "python/shared/errors.hpp"
+#include "python/shared/gil.hpp"
+#include "python/shared/held_state.hpp"
 #include "python/shared/planar_copy.hpp"
 #include "true_peak.hpp"
-#include "python/nalo_stream/true_peak_function.hpp"
 
 namespace nalo::python::stream {
 
 namespace {
 
 struct State {
-    std::uint32_t sample_rate = 0;
+    explicit State(std::uint32_t rate) noexcept : sample_rate(rate) {}
+
+    std::uint32_t sample_rate;
     std::optional<TruePeakMeter> meter;  // opened by the first non-empty block
     bool finished = false;
     std::atomic<bool> busy{false};
 };
 
-struct PyMeter {
-    PyObject_HEAD
-    State* state;
-};
-
-State& state_of(PyObject* self) noexcept { return *reinterpret_cast<PyMeter*>(self)->state; }
+State& state_of(PyObject* self) noexcept { return python::state_of<State>(self); }
 
 constexpr const char* kNewNames[] = {"sample_rate"};
 constexpr Parameters kNew{"TruePeakMeter()", kNewNames, 1, 1};
@@ -41,22 +39,8 @@ PyObject* meter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (!bind_tuple(kNew, args, kwargs, bound)) return nullptr;
         std::uint32_t sample_rate = 0;
         if (!parse_sample_rate(bound[0], sample_rate)) return nullptr;
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        reinterpret_cast<PyMeter*>(self)->state = new State;
-        state_of(self).sample_rate = sample_rate;
-        return self;
+        return new_object<State>(type, sample_rate);
     });
-}
-
-void meter_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<PyMeter*>(self)->state;
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
 }
 
 constexpr const char* kAddNames[] = {"block", "axis"};
@@ -97,11 +81,12 @@ PyObject* meter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         std::vector<float> planar(layout.samples);
         read_planar(audio_view(array.get(), layout), 0, layout.frames, planar.data());
         std::optional<LimiterError> failure;
-        Py_BEGIN_ALLOW_THREADS
-        failure = state.meter->push(planar);
-        Py_END_ALLOW_THREADS
+        {
+            ReleasedLock released;
+            failure = state.meter->push(planar);
+        }
         if (failure) {
-            measurement_error(*failure, layout);
+            raise_core_error(*failure, layout);
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -144,18 +129,18 @@ constexpr const char kTypeDoc[] =
 
 PyType_Slot meter_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&meter_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&meter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_object<State>)},
     {Py_tp_methods, meter_methods},
     {Py_tp_doc, const_cast<char*>(kTypeDoc)},
     {0, nullptr},
 };
 
 PyType_Spec meter_spec = {
-    "nalo_stream.TruePeakMeter",
-    static_cast<int>(sizeof(PyMeter)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    meter_slots,
+    .name = "nalo_stream.TruePeakMeter",
+    .basicsize = kObjectSize<State>,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = meter_slots,
 };
 
 }  // namespace

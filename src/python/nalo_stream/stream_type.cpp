@@ -14,10 +14,11 @@
 #include "python/shared/audio_arrays.hpp"
 #include "python/shared/errors.hpp"
 #include "python/shared/gil.hpp"
+#include "python/shared/held_state.hpp"
 #include "python/shared/planar_copy.hpp"
 #include "python/nalo_stream/blocks.hpp"
-#include "python/nalo_stream/core_stream.hpp"
-#include "python/nalo_stream/settings.hpp"
+#include "python/nalo_stream/limiter_copy.hpp"
+#include "true_peak/stream.hpp"
 
 namespace nalo::python::stream {
 
@@ -27,11 +28,14 @@ namespace {
 // the limiter, the core stream and the layout; the counters are copies,
 // updated with the interpreter lock held, so reading them never waits.
 struct State {
-    explicit State(NaloLimiter configuration) : limiter(std::move(configuration)) {}
+    State(NaloLimiter&& configuration, Ceiling kind) noexcept
+        : limiter(std::move(configuration)), ceiling(kind), latency(Stream::latency_of(limiter, kind))
+    {
+    }
 
     NaloLimiter limiter;                // the settings copied from the NaloLimiter
-    bool true_peak = false;             // the ceiling holds for the true peak
-    std::optional<CoreStream> core;     // opened by the first non-empty block
+    Ceiling ceiling;                    // what the ceiling holds for
+    std::optional<Stream> core;             // opened by the first non-empty block
     AudioLayout layout;                    // fixed with `core`
     std::optional<AudioLayout> last_seen;  // the shape of flush()'s results before that
     // Planar copies of a block and of the results of frames-first layouts,
@@ -54,12 +58,7 @@ void trim(std::vector<float>& scratch) noexcept
     if (scratch.capacity() > kKeptScratch) std::vector<float>().swap(scratch);
 }
 
-struct PyLimiterStream {
-    PyObject_HEAD
-    State* state;
-};
-
-State& state_of(PyObject* self) noexcept { return *reinterpret_cast<PyLimiterStream*>(self)->state; }
+State& state_of(PyObject* self) noexcept { return python::state_of<State>(self); }
 
 bool refuse_if_flushed(const State& state, const char* call)
 {
@@ -88,7 +87,7 @@ bool accept_layout(State& state, const AudioLayout& layout)
     }
     state.last_seen = layout;
     if (layout.frames == 0) return true;
-    auto made = CoreStream::open(state.limiter, layout.channels, state.true_peak);
+    auto made = Stream::create(state.limiter, layout.channels, state.ceiling);
     if (!made) {
         value_error(made.error());
         return false;
@@ -97,28 +96,6 @@ bool accept_layout(State& state, const AudioLayout& layout)
     state.layout = layout;
     state.latency.store(state.core->latency());
     return true;
-}
-
-// The core's error as a Python exception; a non-finite sample is named by its
-// row-major index in the block and its frame number in the stream.
-void raise_core_error(const State& state, const LimiterError& error, std::uint64_t block_frames)
-{
-    if (error.kind == LimiterErrorKind::StreamFinished) {
-        PyErr_SetString(PyExc_RuntimeError, "the stream is finished");
-        return;
-    }
-    if (error.kind != LimiterErrorKind::NonFiniteSample || block_frames == 0) {
-        value_error(error);
-        return;
-    }
-    AudioLayout block = state.layout;
-    block.frames = block_frames;
-    block.samples = block.channels * block_frames;
-    const std::uint64_t frame = error.count % block_frames;
-    const std::uint64_t index = flat_index(block, error.count);
-    PyErr_Format(PyExc_ValueError, "input sample at flat index %llu is not finite (frame %llu of the stream)",
-                 static_cast<unsigned long long>(index),
-                 static_cast<unsigned long long>(state.frames_in.load() + frame));
 }
 
 void count(State& state)
@@ -130,7 +107,7 @@ void count(State& state)
 // process() of a block that passed every check.
 PyObject* push_block(State& state, PyObject* array, const AudioLayout& layout)
 {
-    Results results(state.results);
+    BlockResults results(state.results);
     if (!state.core) {  // empty blocks before the first samples: nothing to do
         if (!results.allocate(layout, 0)) return nullptr;
         return results.to_tuple();
@@ -149,7 +126,7 @@ PyObject* push_block(State& state, PyObject* array, const AudioLayout& layout)
     }
     trim(planar);
     if (failure) {
-        raise_core_error(state, *failure, layout.frames);
+        raise_core_error(*failure, layout, state.frames_in.load());
         return nullptr;
     }
     count(state);
@@ -187,7 +164,7 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/)
         Borrow borrow(state.busy);
         if (!borrow || refuse_if_flushed(state, "flush()")) return nullptr;
 
-        Results results(state.results);
+        BlockResults results(state.results);
         if (!state.core) {
             if (!results.allocate(state.last_seen.value_or(AudioLayout{}), 0)) return nullptr;
             state.flushed = true;
@@ -201,7 +178,7 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/)
                                          std::span<float>(results.gains(), results.frames()));
         }
         if (failure) {
-            raise_core_error(state, *failure, 0);
+            raise_core_error(*failure, state.layout);
             return nullptr;
         }
         count(state);
@@ -225,28 +202,9 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             add_processing_note("true_peak");
             return nullptr;
         }
-
-        auto* state = new State(std::move(*limiter));
-        state->true_peak = true_peak != 0;
-        state->latency.store(CoreStream::latency_of(state->limiter, state->true_peak));
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) {
-            delete state;
-            return nullptr;
-        }
-        reinterpret_cast<PyLimiterStream*>(self)->state = state;
-        return self;
+        const Ceiling ceiling = true_peak != 0 ? Ceiling::TruePeak : Ceiling::SamplePeak;
+        return new_object<State>(type, std::move(*limiter), ceiling);
     });
-}
-
-void stream_dealloc(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<PyLimiterStream*>(self)->state;
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(type);
 }
 
 enum class Counter : std::uintptr_t { Latency, FramesIn, FramesOut };
@@ -353,7 +311,7 @@ constexpr const char kTypeDoc[] =
 
 PyType_Slot stream_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&stream_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&stream_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_object<State>)},
     {Py_tp_methods, stream_methods},
     {Py_tp_getset, stream_getset},
     {Py_tp_doc, const_cast<char*>(kTypeDoc)},
@@ -361,11 +319,11 @@ PyType_Slot stream_slots[] = {
 };
 
 PyType_Spec stream_spec = {
-    "nalo_stream.LimiterStream",
-    static_cast<int>(sizeof(PyLimiterStream)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    stream_slots,
+    .name = "nalo_stream.LimiterStream",
+    .basicsize = kObjectSize<State>,
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = stream_slots,
 };
 
 }  // namespace

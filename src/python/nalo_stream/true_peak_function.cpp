@@ -7,6 +7,7 @@
 #include "python/shared/arguments.hpp"
 #include "python/shared/audio_arrays.hpp"
 #include "python/shared/errors.hpp"
+#include "python/shared/gil.hpp"
 #include "python/shared/numpy_api.hpp"
 #include "python/shared/planar_copy.hpp"
 #include "true_peak.hpp"
@@ -90,25 +91,16 @@ PyObject* true_peak(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
         const AudioView view = audio_view(array.get(), layout);
         std::vector<float> planar(layout.channels * std::min(kChunkFrames, layout.frames));
         std::optional<LimiterError> failure;
-        // The array is kept alive by `array` and only read.
-        Py_BEGIN_ALLOW_THREADS
-        failure = measure(meter, view, planar);
-        Py_END_ALLOW_THREADS
+        {
+            ReleasedLock released;  // the array is kept alive by `array` and only read
+            failure = measure(meter, view, planar);
+        }
         if (failure) {
-            measurement_error(*failure, layout);
+            raise_core_error(*failure, layout);
             return nullptr;
         }
         return result(meter, per_channel != 0);
     });
-}
-
-void measurement_error(const LimiterError& failure, const AudioLayout& layout)
-{
-    if (failure.kind == LimiterErrorKind::NonFiniteSample)
-        PyErr_Format(PyExc_ValueError, "input sample at flat index %llu is not finite",
-                     static_cast<unsigned long long>(flat_index(layout, failure.count)));
-    else
-        value_error(failure);
 }
 
 }  // namespace nalo::python::stream

@@ -1,8 +1,6 @@
 // nalo_stream.true_peak: the true peak of an array, in dBTP.
 #pragma once
 
-#include "lib.hpp"
-#include "python/shared/audio_arrays.hpp"
 #include "python/shared/common.hpp"
 
 namespace nalo::python::stream {
@@ -12,9 +10,5 @@ extern const char kTruePeakDoc[];
 // true_peak(audio, sample_rate, axis=-1, per_channel=False), METH_FASTCALL |
 // METH_KEYWORDS.
 PyObject* true_peak(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-// Sets the exception for a failed measurement of an array of `layout`: a
-// non-finite sample is named by its flat index in that array.
-void measurement_error(const LimiterError& failure, const AudioLayout& layout);
 
 }  // namespace nalo::python::stream

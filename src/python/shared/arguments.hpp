@@ -1,5 +1,7 @@
-// Binding and conversion of Python arguments, shared by the three callables
-// of the module (limit, NaloLimiter.__new__, NaloLimiter.process).
+// Binding and conversion of Python arguments, shared by every callable of
+// both extension modules: limit, NaloLimiter() and NaloLimiter.process in
+// nalo_limiter; LimiterStream() and its process, TruePeakMeter() and its
+// add, and true_peak in nalo_stream._native.
 //
 // Binding follows one rule set: too many positional arguments,
 // then the keyword arguments in the caller's order (unknown name, or a name

@@ -18,7 +18,7 @@ namespace {
 using nalo::NaloLimiter;
 using nalo_test::bits;
 using nalo_test::make_limiter;
-using Windows = nalo::WindowTestAccess;
+using nalo_test::Windows;
 
 std::vector<float> gains_for(NaloLimiter& lim, std::vector<float> levels)
 {
@@ -46,7 +46,7 @@ TEST(MovingMinimum, MatchesABruteForceMinimumAcrossResets)
                 const std::size_t from = pushed.size() > window ? pushed.size() - window : 0;
                 const double want = *std::min_element(pushed.begin() + static_cast<long>(from), pushed.end());
                 ASSERT_EQ(got, want) << "window " << window << " push " << i;
-                ASSERT_EQ(minimum.next_index(), pushed.size());
+                ASSERT_EQ(Windows::pushes(minimum), pushed.size());
             }
         }
     }
@@ -68,7 +68,7 @@ TEST(MovingMinimum, PushOnesEqualsPushingOnesOneByOne)
             }
             Windows::push_ones(bulk, ones);
             for (std::uint64_t i = 0; i < ones; ++i) Windows::push(single, 1.0);
-            ASSERT_EQ(bulk.next_index(), single.next_index());
+            ASSERT_EQ(Windows::pushes(bulk), Windows::pushes(single));
             for (int i = 0; i < 250; ++i) {
                 const double v = i % 50 < 3 ? below_one(rng) : 1.0;
                 ASSERT_EQ(Windows::push(bulk, v), Windows::push(single, v)) << "window " << window << " ones " << ones << " push " << i;
@@ -85,7 +85,7 @@ TEST(MovingAverage, ResetRestoresOnesAndSum)
     EXPECT_EQ(Windows::push(stage, 0.5), 0.5 * (1.0 / 3.0));
     EXPECT_EQ(Windows::push(stage, 0.5), 1.0 * (1.0 / 3.0));  // the ring wrapped: the first 0.0 left
     stage.reset();
-    EXPECT_EQ(stage.sum(), 3.0);
+    EXPECT_EQ(Windows::sum(stage), 3.0);
     EXPECT_EQ(Windows::push(stage, 1.0), 1.0);
     EXPECT_EQ(Windows::push(stage, 0.25), 2.25 * (1.0 / 3.0));
 }
@@ -261,7 +261,7 @@ TEST(Envelope, LongRiseFillsTheWholeWindow)
     // rise strictly, so the queue holds window_length + 1 entries inside each
     // push. A queue one entry short would lose its minimum.
     NaloLimiter lim = make_limiter(1000, -1.0, 4.0, 6.0, 10.0);
-    const std::uint64_t window = lim.minimum.window_length();
+    const std::uint64_t window = lim.envelope.minimum.window_length();
     ASSERT_EQ(window, 10u);
     std::vector<float> levels(400);
     for (std::size_t k = 0; k < levels.size(); ++k) levels[k] = 1000.0f - 2.0f * static_cast<float>(k);
@@ -283,8 +283,8 @@ TEST(Envelope, EmptyLevelsRunNoStep)
     std::vector<float> none;
     lim.reset_envelope();
     lim.compute_gains(none);
-    EXPECT_EQ(lim.minimum.next_index(), 0u);
-    EXPECT_EQ(lim.release_gain, 1.0);
+    EXPECT_EQ(Windows::pushes(lim.envelope.minimum), 0u);
+    EXPECT_EQ(lim.envelope.release_gain, 1.0);
 }
 
 TEST(Envelope, RunsExactlyFramesPlusLookaheadSteps)
@@ -293,7 +293,7 @@ TEST(Envelope, RunsExactlyFramesPlusLookaheadSteps)
     std::vector<float> levels(1000, 0.5f);
     lim.reset_envelope();
     lim.compute_gains(levels);
-    EXPECT_EQ(lim.minimum.next_index(), 1000u + 240u);
+    EXPECT_EQ(Windows::pushes(lim.envelope.minimum), 1000u + 240u);
 }
 
 }  // namespace

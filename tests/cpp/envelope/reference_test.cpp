@@ -33,11 +33,11 @@ TEST_P(MatchesReference, Configuration)
     EXPECT_EQ(bits(lim.threshold), bits(ref.threshold));
     EXPECT_EQ(bits(lim.threshold_dBFS), bits(ref.threshold_dBFS));
     EXPECT_EQ(lim.lookahead_samples, ref.lookahead);
-    EXPECT_EQ(lim.minimum.window_length(), ref.window);
+    EXPECT_EQ(lim.envelope.minimum.window_length(), ref.window);
     EXPECT_EQ(lim.hold_samples, ref.hold);
     EXPECT_EQ(bits(lim.release_samples), bits(ref.release_samples));
     EXPECT_EQ(bits(lim.release_coefficient), bits(ref.coefficient));
-    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(lim.stages[k].length(), ref.stages[k]);
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(lim.envelope.stages[k].length(), ref.stages[k]);
 }
 
 TEST_P(MatchesReference, RandomSignals)

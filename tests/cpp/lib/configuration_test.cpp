@@ -19,6 +19,7 @@ using nalo::LimiterErrorKind;
 using nalo::NaloLimiter;
 using nalo_test::bits;
 using nalo_test::make_limiter;
+using nalo_test::Windows;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -42,18 +43,18 @@ TEST_P(WorkedValues, DerivedCountsAndStages)
     const NaloLimiter lim = make_limiter(w.sample_rate, -1.0, w.attack, w.hold, w.release);
     EXPECT_EQ(lim.sample_rate, w.sample_rate);
     EXPECT_EQ(lim.lookahead_samples, w.lookahead);
-    EXPECT_EQ(lim.minimum.window_length(), w.window);
+    EXPECT_EQ(lim.envelope.minimum.window_length(), w.window);
     EXPECT_EQ(lim.hold_samples, w.hold_samples);
     EXPECT_EQ(lim.release_samples, w.release_samples);
     EXPECT_EQ(lim.release_coefficient, 1.0 / (w.release_samples + 1.0));
     for (std::size_t k = 0; k < 3; ++k) {
-        EXPECT_EQ(lim.stages[k].length(), w.stages[k]) << "stage " << k + 1;
-        EXPECT_EQ(lim.stages[k].sum(), static_cast<double>(w.stages[k]));
-        EXPECT_EQ(lim.stages[k].reciprocal_length(), 1.0 / static_cast<double>(w.stages[k]));
+        EXPECT_EQ(lim.envelope.stages[k].length(), w.stages[k]) << "stage " << k + 1;
+        EXPECT_EQ(Windows::sum(lim.envelope.stages[k]), static_cast<double>(w.stages[k]));
+        EXPECT_EQ(Windows::reciprocal_length(lim.envelope.stages[k]), 1.0 / static_cast<double>(w.stages[k]));
     }
     // Neutral envelope right after construction.
-    EXPECT_EQ(lim.release_gain, 1.0);
-    EXPECT_EQ(lim.minimum.next_index(), 0u);
+    EXPECT_EQ(lim.envelope.release_gain, 1.0);
+    EXPECT_EQ(Windows::pushes(lim.envelope.minimum), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, WorkedValues,
@@ -81,7 +82,7 @@ TEST_P(SmallLookahead, StageLengths)
     // The same through construction: at 1000 Hz, n ms are n samples.
     const NaloLimiter lim = make_limiter(1000, 0.0, static_cast<double>(s.lookahead), 0.0, 0.0);
     ASSERT_EQ(lim.lookahead_samples, s.lookahead);
-    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(lim.stages[k].length(), s.lengths[k]) << "stage " << k + 1;
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(lim.envelope.stages[k].length(), s.lengths[k]) << "stage " << k + 1;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SmallLookahead,
@@ -153,7 +154,7 @@ TEST(Configuration, HoldIsCountedTogetherWithTheAttack)
     // A window count below the look-ahead is raised to it, so the hold never wraps.
     EXPECT_EQ(nalo::count_samples(0.5 + 0.0, 1000), 1u);
     const NaloLimiter tiny = make_limiter(1000, 0.0, 0.5, 0.0, 0.0);
-    EXPECT_EQ(tiny.minimum.window_length(), 1u);
+    EXPECT_EQ(tiny.envelope.minimum.window_length(), 1u);
     EXPECT_EQ(tiny.hold_samples, 0u);
 }
 
@@ -163,7 +164,7 @@ TEST(Configuration, SignedZerosAndExtremeSettings)
     EXPECT_EQ(bits(neg.threshold_dBFS), bits(-0.0));
     EXPECT_EQ(neg.threshold, 1.0);
     EXPECT_EQ(neg.hold_samples, 0u);
-    EXPECT_EQ(neg.minimum.window_length(), 240u);
+    EXPECT_EQ(neg.envelope.minimum.window_length(), 240u);
     EXPECT_EQ(bits(neg.release_samples), bits(-0.0));
     EXPECT_EQ(neg.release_coefficient, 1.0);
 

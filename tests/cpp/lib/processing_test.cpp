@@ -19,6 +19,7 @@ using nalo::NaloLimiter;
 using nalo_test::bits;
 using nalo_test::first_difference;
 using nalo_test::make_limiter;
+using nalo_test::Windows;
 
 float from_bits(std::uint32_t b) { return reference::float_of(b); }
 
@@ -44,9 +45,10 @@ TEST_P(RejectedBuffer, FirstFailingCheckChangesNothing)
     // Leave the envelope in a non-neutral state first.
     std::vector<float> loud = nalo_test::make_signal(nalo_test::Signal::Loud, 3000, lim.threshold, 1);
     ASSERT_TRUE(nalo::process_planar(lim, loud, 1));
-    const std::uint64_t pushes = lim.minimum.next_index();
-    const double release_gain = lim.release_gain;
-    const double sums[3] = {lim.stages[0].sum(), lim.stages[1].sum(), lim.stages[2].sum()};
+    const std::uint64_t pushes = Windows::pushes(lim.envelope.minimum);
+    const double release_gain = lim.envelope.release_gain;
+    const auto& stages = lim.envelope.stages;
+    const double sums[3] = {Windows::sum(stages[0]), Windows::sum(stages[1]), Windows::sum(stages[2])};
     ASSERT_LT(release_gain, 1.0);
 
     std::vector<float> samples = c.samples;
@@ -55,9 +57,9 @@ TEST_P(RejectedBuffer, FirstFailingCheckChangesNothing)
     EXPECT_EQ(result.error().kind, c.kind);
     EXPECT_EQ(nalo::error_message(result.error()), c.message);
     EXPECT_EQ(first_difference(samples, c.samples), -1) << "samples were modified";
-    EXPECT_EQ(lim.minimum.next_index(), pushes);
-    EXPECT_EQ(bits(lim.release_gain), bits(release_gain));
-    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(bits(lim.stages[k].sum()), bits(sums[k]));
+    EXPECT_EQ(Windows::pushes(lim.envelope.minimum), pushes);
+    EXPECT_EQ(bits(lim.envelope.release_gain), bits(release_gain));
+    for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(bits(Windows::sum(lim.envelope.stages[k])), bits(sums[k]));
 
     // The same through the variant that writes into a caller's buffer (which
     // a failing call may have used as scratch).
@@ -67,7 +69,7 @@ TEST_P(RejectedBuffer, FirstFailingCheckChangesNothing)
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(nalo::error_message(*error), c.message);
     EXPECT_EQ(first_difference(samples, c.samples), -1);
-    EXPECT_EQ(lim.minimum.next_index(), pushes);
+    EXPECT_EQ(Windows::pushes(lim.envelope.minimum), pushes);
 
     const reference::Outcome ref = reference::process(reference::configure(48000, -1.0, 5.0, 15.0, 40.0),
                                                       c.samples, c.channels);
@@ -154,15 +156,16 @@ TEST(Processing, EmptyBufferSucceedsAndResets)
     for (std::uint64_t channels : {1u, 2u}) {
         std::vector<float> loud = nalo_test::make_signal(nalo_test::Signal::Loud, 2000, lim.threshold, 2);
         ASSERT_TRUE(nalo::process_planar(lim, loud, 1));
-        ASSERT_LT(lim.release_gain, 1.0);
+        ASSERT_LT(lim.envelope.release_gain, 1.0);
 
         std::vector<float> empty;
         auto gains = nalo::process_planar(lim, empty, channels);
         ASSERT_TRUE(gains);
         EXPECT_TRUE(gains.value().empty());
-        EXPECT_EQ(lim.minimum.next_index(), 0u);
-        EXPECT_EQ(lim.release_gain, 1.0);
-        for (const auto& stage : lim.stages) EXPECT_EQ(stage.sum(), static_cast<double>(stage.length()));
+        EXPECT_EQ(Windows::pushes(lim.envelope.minimum), 0u);
+        EXPECT_EQ(lim.envelope.release_gain, 1.0);
+        for (const auto& stage : lim.envelope.stages)
+            EXPECT_EQ(Windows::sum(stage), static_cast<double>(stage.length()));
     }
 }
 

@@ -147,12 +147,13 @@ TEST(LimiterStream, FailsAfterTheEndAndOnBadLayouts)
     EXPECT_EQ(stream.push(odd, none, none)->kind, LimiterErrorKind::IndivisibleSamples);
     const std::vector<float> block(2 * 8, 2.0f);
     std::vector<float> wrong(5);
-    EXPECT_EQ(stream.push(block, wrong, wrong)->kind, LimiterErrorKind::AllocationFailed);
+    EXPECT_EQ(stream.push(block, wrong, wrong)->kind, LimiterErrorKind::WrongOutputSize);
     EXPECT_EQ(stream.frames_in(), 0u);
 
     std::vector<float> out(2 * 3), gains(3);
     ASSERT_FALSE(stream.push(block, out, gains));
     std::vector<float> rest(2 * 5), rest_gains(5);
+    EXPECT_EQ(stream.finish(wrong, wrong)->kind, LimiterErrorKind::WrongOutputSize);
     ASSERT_FALSE(stream.finish(rest, rest_gains));
     EXPECT_TRUE(stream.finished());
     EXPECT_EQ(stream.push(block, out, gains)->kind, LimiterErrorKind::StreamFinished);

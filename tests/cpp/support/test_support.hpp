@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "envelope/cursors.hpp"
 #include "lib.hpp"
 
 namespace nalo_test {
@@ -197,12 +198,14 @@ inline std::vector<float> make_signal(Signal kind, std::size_t count, double cei
 }  // namespace nalo_test
 
 // The tests' one way into the window structures: single pushes through the
-// cursors the engine uses.
-namespace nalo {
-struct WindowTestAccess {
-    static double push(MovingMinimum& minimum, double value)
+// cursors the engine uses, and the state the engine keeps in them.
+namespace nalo_test {
+struct Windows {
+    using Access = nalo::EnvelopeEngineAccess;
+
+    static double push(nalo::MovingMinimum& minimum, double value)
     {
-        MovingMinimum::Cursor c = minimum.cursor();
+        nalo::MinimumCursor c = Access::cursor(minimum);
         c.prepare(1);
         c.current[c.position] = value;
         c.prefix = value < c.prefix ? value : c.prefix;
@@ -210,26 +213,34 @@ struct WindowTestAccess {
         const double result = tail < c.prefix ? tail : c.prefix;
         ++c.next_index;
         if (++c.position == c.window) c.close_segment();
-        minimum.store(c);
+        Access::store(minimum, c);
         return result;
     }
 
-    static void push_ones(MovingMinimum& minimum, std::uint64_t count)
+    static void push_ones(nalo::MovingMinimum& minimum, std::uint64_t count)
     {
-        MovingMinimum::Cursor c = minimum.cursor();
+        nalo::MinimumCursor c = Access::cursor(minimum);
         c.push_ones(count);
-        minimum.store(c);
+        Access::store(minimum, c);
     }
 
-    static double push(MovingAverage& stage, double value)
+    static double push(nalo::MovingAverage& stage, double value)
     {
-        MovingAverage::Cursor c = stage.cursor();
+        nalo::AverageCursor c = Access::cursor(stage);
         c.prepare(1);
         c.sum = c.sum + (value - c.buffer[c.position]);
         c.buffer[c.position] = value;
         if (++c.position == c.length) c.position = 0;
-        stage.store(c);
+        Access::store(stage, c);
         return c.sum * c.reciprocal_length;
     }
+
+    // Pushes since the reset.
+    static std::uint64_t pushes(const nalo::MovingMinimum& minimum) { return Access::cursor(minimum).next_index; }
+    static double sum(const nalo::MovingAverage& stage) { return Access::cursor(stage).sum; }
+    static double reciprocal_length(const nalo::MovingAverage& stage)
+    {
+        return Access::cursor(stage).reciprocal_length;
+    }
 };
-}  // namespace nalo
+}  // namespace nalo_test
