@@ -127,7 +127,7 @@ def limit_file(
             The input is measured first, then amplified by the gain that
             brings it to the target and limited; where limiting lowers the
             loudness by more than 0.05 LU, the limiting pass is run again
-            with a corrected gain (at most 4 limiting passes), so that the
+            with a corrected gain (at most 6 limiting passes), so that the
             output lands within 0.1 LU of the target. The input must be a
             file that can be read twice (not a pipe).
         max_reduction_dB: With ``loudness``: the largest gain reduction the

@@ -5,8 +5,12 @@ A loudness job reads every input once to measure it, then limits it with
 the gain that brings it to the target. Limiting lowers the loudness where it
 reduces gain, so the output is measured as it is written; where it misses
 the target by more than TOLERANCE_LU, the limiting pass runs again with a
-corrected gain (a secant step on the measured loudness), at most
-MAX_LIMIT_PASSES times in all.
+corrected gain, at most MAX_LIMIT_PASSES times in all. The output's loudness
+rises with the gain, ever more slowly as the limiter works harder, and stops
+rising where the output is pinned to the ceiling: the corrections extrapolate
+from the passes so far until the target is bracketed, then close in on it by
+regula falsi (the Illinois variant, which keeps shrinking the bracket from
+both sides).
 """
 
 from __future__ import annotations
@@ -30,8 +34,8 @@ from .summary import FileSummary, LoudnessReport, Readback
 TOLERANCE_LU = 0.05
 #: What the job promises: the output's integrated loudness is this close to the target.
 PROMISED_LU = 0.1
-#: Limiting passes at most: the first and three corrections.
-MAX_LIMIT_PASSES = 4
+#: Limiting passes at most: the first and five corrections (music needs one or two passes).
+MAX_LIMIT_PASSES = 6
 #: Below this many LU per dB of gain, more gain no longer buys loudness: the ceiling is reached.
 MIN_SLOPE = 0.05
 
@@ -146,6 +150,10 @@ class _Target:
     job: FileJob
     before: float  # the inputs' integrated loudness
     peak: float  # the inputs' highest peak, of the kind the ceiling holds for
+    # The passes nearest the target from below and from above: (gain, miss in LU).
+    low: tuple[float, float] | None = None
+    high: tuple[float, float] | None = None
+    last_side: str | None = None
 
     @property
     def lufs(self) -> float:
@@ -194,13 +202,23 @@ class _Target:
         """The gain of the next pass, or None when the last one is final:
         on target, out of passes, or at the ceiling."""
         gain, after = tried[-1]
-        error = self.lufs - after
-        if abs(error) <= TOLERANCE_LU or len(tried) == MAX_LIMIT_PASSES:
+        miss = after - self.lufs
+        if abs(miss) <= TOLERANCE_LU or len(tried) == MAX_LIMIT_PASSES:
             return None
+        side = "high" if miss > 0 else "low"
+        if side == self.last_side and self.low is not None and self.high is not None:
+            other = "low" if side == "high" else "high"  # kept twice: its miss counts half (Illinois)
+            other_gain, other_miss = getattr(self, other)
+            setattr(self, other, (other_gain, other_miss / 2.0))
+        setattr(self, side, (gain, miss))
+        self.last_side = side
+        if self.low is not None and self.high is not None:
+            (low, low_miss), (high, high_miss) = self.low, self.high
+            return low - low_miss * (high - low) / (high_miss - low_miss)
         slope = self._slope(tried)
         if slope < MIN_SLOPE:
             return None
-        return gain + error / min(slope, 1.0)
+        return gain - miss / min(slope, 1.0)
 
     def _slope(self, tried: list[tuple[float, float]]) -> float:
         """LU of output loudness per dB of gain near the last pass: the
@@ -218,11 +236,15 @@ class _Target:
 
     def check_reached(self, name: str, tried: list[tuple[float, float]]) -> None:
         gain, after = tried[-1]
-        if abs(self.lufs - after) > PROMISED_LU:
-            passes = f"{len(tried)} limiting pass" + ("es" if len(tried) > 1 else "")
+        if abs(after - self.lufs) <= PROMISED_LU:
+            return
+        if len(tried) < MAX_LIMIT_PASSES:  # stopped because more gain no longer raised the loudness
+            why = f"more gain no longer raises the loudness ({after:+.2f} LUFS with a gain of {gain:+.2f} dB)"
             raise LoudnessTargetError(name, f"cannot reach {self.lufs:g} LUFS under the {self.ceiling} ceiling: "
-                                            f"{after:+.2f} LUFS with a gain of {gain:+.2f} dB after {passes}; "
-                                            "nothing was written")
+                                            f"{why}; nothing was written")
+        raise LoudnessTargetError(name, f"did not reach {self.lufs:g} LUFS under the {self.ceiling} ceiling in "
+                                        f"{MAX_LIMIT_PASSES} limiting passes ({after:+.2f} LUFS with a gain of "
+                                        f"{gain:+.2f} dB); nothing was written")
 
 
 def _verify(jobs: list[FileJob], summaries: list[FileSummary]) -> None:
