@@ -341,17 +341,18 @@ def _open_gains(target: Path | None, path: Path | None, frames: int) -> Iterator
 
 def _limit_into(reader: Any, source: str, limiter: NaloLimiter, job: FileJob, plan: OutputPlan,
                 replacement: Replacement, advance: Callable[[int], object], *, gain: float | None = None,
-                loudness_after: LoudnessMeter | None = None, write: bool = True) -> Tally:
+                loudness_after: LoudnessMeter | None = None, write: bool = True, trial: bool = False) -> Tally:
     """Every block limited from `reader` into the planned output (and the
     gains file); the statistics. With `gain`, every block is amplified by
     it first (the input's figures are then measured elsewhere); without
-    `write`, nothing is written: the pass only measures."""
+    `write`, nothing is written: the pass only measures; a `trial` measures
+    only the loudness of the limited samples, before quantisation."""
     out_path = None if plan.to_stdout or not write else replacement.temporary_for(job.output)
     gains_path = None if job.gains is None or not write else replacement.temporary_for(job.gains)
     writer = _open_writer(reader, plan, out_path) if write else contextlib.nullcontext(_NullWriter())
     with writer as audio_writer, _open_gains(job.gains, gains_path, reader.frames) as gains:
         blocks = BlockPipeline(reader, source, LimiterStream(limiter, true_peak=job.settings.true_peak), plan,
-                               audio_writer, gains, job, gain, loudness_after)
+                               audio_writer, gains, job, gain, loudness_after, trial)
         blocks.run(job.block_frames, advance)
     if blocks.tally.frames == 0 and out_path is not None and os.path.getsize(out_path) == 0:
         raise AudioFileError(plan.name, f"cannot write an empty {plan.format} file: the input holds no frames")
@@ -426,13 +427,14 @@ class BlockPipeline:
 
     def __init__(self, reader: Any, source: str, stream: LimiterStream, plan: OutputPlan, writer: Any,
                  gains: GainsWriter | None, job: FileJob, gain: float | None = None,
-                 loudness_after: LoudnessMeter | None = None) -> None:
+                 loudness_after: LoudnessMeter | None = None, trial: bool = False) -> None:
         self.decoder, self.stream, self.plan = Decoder(reader, source, job.block_frames), stream, plan
         self.writer, self.gains, self.gains_name = writer, gains, job.gains
         self.tally = Tally.for_rate(reader.samplerate)
         self.gain = None if gain is None else np.float32(gain)
         self.amplified = None if gain is None else np.empty((job.block_frames, reader.channels), np.float32)
         self.loudness_after = loudness_after
+        self.trial = trial
 
     def run(self, block_frames: int, advance: Callable[[int], object]) -> None:
         while len(raw := self.read(block_frames)):
@@ -468,6 +470,10 @@ class BlockPipeline:
 
     def emit(self, audio: np.ndarray, frame_gains: np.ndarray) -> None:
         if len(frame_gains) == 0:  # nothing final yet (or an empty file: no layout to write in)
+            return
+        if self.trial and self.loudness_after is not None:
+            self.loudness_after.add(audio, axis=0)
+            self.tally.add_output(0.0, frame_gains)
             return
         quantised = self.plan.quantise(audio)
         self.tally.true_peak_after.add(quantised.held, axis=0)  # what the file holds
@@ -551,15 +557,17 @@ def measure(job: FileJob, advance: Callable[[int], object]) -> Measurement:
 
 
 def limit_pass(job: FileJob, measured: Measurement, gain_dB: float, replacement: Replacement,
-               advance: Callable[[int], object], write: bool = True) -> LimitPass:
+               advance: Callable[[int], object], write: bool = True, trial: bool = False) -> LimitPass:
     """A later pass: the input amplified by `gain_dB`, limited and written
-    (or, without `write`, only measured)."""
+    (or, without `write`, only measured; a `trial` measures only the
+    loudness, of the samples before quantisation)."""
     _seek_stdin(measured.start)
     with _open_input(job.input) as reader:
         limiter, plan = _limiter_and_plan(reader, job)
         loudness = LoudnessMeter(reader.samplerate, reader.channels)
         tally = _limit_into(reader, measured.source, limiter, job, plan, replacement, advance,
-                            gain=10.0 ** (gain_dB / 20.0), loudness_after=loudness, write=write)
+                            gain=10.0 ** (gain_dB / 20.0), loudness_after=loudness, write=write and not trial,
+                            trial=trial)
         if tally.frames != measured.frames:
             raise AudioFileError(measured.source, f"changed while it was read: {measured.frames} frames in the "
                                                   f"first pass, {tally.frames} in the next")

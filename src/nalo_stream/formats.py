@@ -156,7 +156,7 @@ class IntegerQuantiser:
 
     def __call__(self, audio: np.ndarray) -> Quantised:
         ints, steps = to_int(audio, self.subtype, self.threshold)
-        return Quantised(ints, ints / 2.0**31, steps / (full_scale(self.subtype) or 1.0))
+        return Quantised(ints, held(ints, self.subtype), steps / (full_scale(self.subtype) or 1.0))
 
 
 class DitheredQuantiser:
@@ -169,7 +169,17 @@ class DitheredQuantiser:
 
     def __call__(self, audio: np.ndarray) -> Quantised:
         ints, steps = to_int(audio, self.subtype, self.threshold, self._generator)
-        return Quantised(ints, ints / 2.0**31, steps / (full_scale(self.subtype) or 1.0))
+        return Quantised(ints, held(ints, self.subtype), steps / (full_scale(self.subtype) or 1.0))
+
+
+def held(ints: np.ndarray, subtype: str) -> np.ndarray:
+    """Left-justified int32 samples as the values the file holds: float32
+    up to 24 bits (exact, and half the memory traffic), float64 beyond."""
+    if (full_scale(subtype) or 0.0) <= 2.0**23:
+        values = ints.astype(np.float32)
+        values *= np.float32(2.0**-31)
+        return values
+    return ints / 2.0**31
 
 
 def quantisation_error(subtype: str, dithered: bool, companded_levels: np.ndarray | None = None) -> float:

@@ -36,6 +36,8 @@ TOLERANCE_LU = 0.05
 PROMISED_LU = 0.1
 #: Limiting passes at most: the first and five corrections (music needs one or two passes).
 MAX_LIMIT_PASSES = 6
+#: Peaks taken this far over the ceiling (dB) by the first gain make its pass a trial.
+HEAVY_OVER_DB = 3.0
 #: Below this many LU per dB of gain, more gain no longer buys loudness: the ceiling is reached.
 MIN_SLOPE = 0.05
 
@@ -79,37 +81,42 @@ def _reach_target(jobs: list[FileJob], progress: Progress, workers: int) -> list
                                               for m in measured))
         target.check_peaks(name, [m.peak_dBFS for m in measured])
         tried: list[tuple[float, float]] = []
+        passes = 0
         gain: float | None = target.first_gain(name)
         while gain is not None:
+            trial = not tried and target.heavy(gain)
             with _replacement() as replacement:
-                done = _limit_all(jobs, measured, gain, replacement, advance, workers, to_stdout=False)
+                done = _limit_all(jobs, measured, gain, replacement, advance, workers, final=False, trial=trial)
                 after = _joint(p.loudness for p in done)
                 target.check_reductions(jobs, [p.tally.max_reduction for p in done], gain)
                 tried.append((gain, after))
                 gain = target.next_gain(tried)
                 if gain is None:
                     target.check_reached(name, tried)
-                    if _to_stdout(jobs):  # nothing was written yet: now it is, at the gain found
-                        done = _limit_all(jobs, measured, tried[-1][0], replacement, advance, 1, to_stdout=True)
+                    if trial or _to_stdout(jobs):  # nothing was written yet: now it is, at the gain found
+                        done = _limit_all(jobs, measured, tried[-1][0], replacement, advance, workers, final=True)
+                        passes += 1
                     replacement.commit()
     seconds = time.perf_counter() - started
     return [
         file_run.pass_summary(job, m, p, seconds, LoudnessReport(
             target_LUFS=target.lufs, before_LUFS=m.loudness.integrated, after_LUFS=p.loudness.integrated,
             range_before_LU=m.loudness.loudness_range, range_after_LU=p.loudness.loudness_range,
-            gain_dB=tried[-1][0], passes=len(tried), album_before_LUFS=before if album else None,
+            gain_dB=tried[-1][0], passes=len(tried) + passes, album_before_LUFS=before if album else None,
             album_after_LUFS=tried[-1][1] if album else None))
         for job, m, p in zip(jobs, measured, done)
     ]
 
 
 def _limit_all(jobs: list[FileJob], measured: list[file_run.Measurement], gain: float, replacement: Replacement,
-               advance: Callable[[int], object], workers: int, to_stdout: bool) -> list[file_run.LimitPass]:
+               advance: Callable[[int], object], workers: int, final: bool,
+               trial: bool = False) -> list[file_run.LimitPass]:
     """One limiting pass over every input. Standard output is written only
-    once the gain is final (`to_stdout`): a pass to it before only measures."""
-    write = to_stdout or not _to_stdout(jobs)
-    return _each(workers, lambda pair: file_run.limit_pass(pair[0], pair[1], gain, replacement, advance, write),
-                 list(zip(jobs, measured)))
+    once the gain is `final`: a pass to it before only measures. A `trial`
+    only measures, and the loudness of the samples before quantisation."""
+    write = final or not _to_stdout(jobs)
+    return _each(workers, lambda pair: file_run.limit_pass(pair[0], pair[1], gain, replacement, advance, write,
+                                                           trial), list(zip(jobs, measured)))
 
 
 def _to_stdout(jobs: list[FileJob]) -> bool:
@@ -169,6 +176,13 @@ class _Target:
     def ceiling(self) -> str:
         unit = "dBTP" if self.job.settings.true_peak else "dBFS"
         return f"{self.job.settings.threshold_dBFS:g} {unit}"
+
+    def heavy(self, gain: float) -> bool:
+        """Whether the gain takes the peaks so far over the ceiling that
+        limiting will surely cost more loudness than the tolerance: the
+        first pass is then a trial that only measures (it skips quantising,
+        the true-peak meter and writing), as a second pass will follow."""
+        return self.peak + gain - self.job.settings.threshold_dBFS > HEAVY_OVER_DB
 
     def first_gain(self, name: str) -> float:
         if not math.isfinite(self.before):
