@@ -455,9 +455,10 @@ class BlockPipeline:
         return self.decoder.to_float(raw)
 
     def amplify(self, block: np.ndarray) -> np.ndarray:
-        assert self.amplified is not None
+        assert self.amplified is not None and self.gain is not None
         with np.errstate(over="ignore", invalid="ignore"):  # refused by the stream, named by limit()
-            return np.multiply(block, self.gain, out=self.amplified[: len(block)])
+            amplified: np.ndarray = np.multiply(block, self.gain, out=self.amplified[: len(block)])
+        return amplified
 
     def limit(self, block: np.ndarray, raw: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         try:
