@@ -16,8 +16,11 @@ from pathlib import Path
 from types import FrameType
 from typing import Any
 
-from .files import STDIO, AudioFileError, TruncatedInputWarning, limit_file
-from .settings import LimiterSettings, check_block_frames, check_gains_path, check_subtype
+from .files import (STDIO, AudioFileError, LoudnessTargetError, TruncatedInputWarning, VerificationError,
+                    limit_album, limit_file)
+from .settings import (LimiterSettings, check_block_frames, check_gains_path, check_loudness, check_max_reduction,
+                       check_seed, check_subtype)
+from .summary import FileSummary
 
 PROG = "nalo-limiter"
 MISSING = f"{PROG}: needs soundfile and tqdm: pip install 'nalo-limiter[cli]'"
@@ -46,15 +49,34 @@ converter reconstructs between them can rise higher (often 0.5 to 2 dB on
 loud material). --true-peak holds it for that waveform as ITU-R BS.1770-4
 measures it (dBTP), as delivery specifications such as EBU R128 ask.
 
+loudness: --loudness LUFS first measures IN (ITU-R BS.1770-4 integrated
+loudness), then amplifies it by the gain that brings it to the target and
+limits it under the ceiling (--true-peak for a dBTP ceiling). Limiting lowers
+the loudness a little; where OUT is measured more than 0.05 LU off the target,
+the limiting pass runs again with a corrected gain (at most 6 limiting passes
+in all, usually 1 or 2), so that OUT lands within 0.1 LU of it. IN must be a
+file, not a pipe. Where the target cannot be reached under the ceiling (or
+only with more gain reduction than --max-reduction allows), nothing is
+written and the exit status is 3. --album gives every input one gain from
+their joint loudness, so their relative levels stay; the outputs are written
+all together or not at all. Targets: -14 LUFS / -1 dBTP for most streaming
+services, -16 / -1 for Apple, -23 / -1 for EBU R 128, -24 / -2 for ATSC A/85.
+For lossy OUT leave a margin: the encoder adds its own peaks.
+
 exit status:
-  0    every file was limited
-  1    a file could not be limited (the others still were)
+  0    every file was limited (and, with --verify, holds the ceiling and target)
+  1    a file could not be limited (the others still were), or --verify found
+       OUT above the ceiling or off the target (OUT is kept)
   2    usage error: nothing was done
+  3    a loudness target cannot be reached: that file (with --album, every
+       file) was not written
   128+N  stopped by signal N (130 for Ctrl-C); no partial output is left
 
 examples:
   nalo-limiter song.wav song_limited.wav --threshold -1
   nalo-limiter master.wav delivery.wav --threshold -1 --true-peak
+  nalo-limiter master.wav stream.wav --loudness -14 --true-peak --verify
+  nalo-limiter tracks/*.wav --out-dir album/ --loudness -16 --true-peak --album
   nalo-limiter take.flac take.wav --subtype PCM_24 --gains take_gains.npy
   nalo-limiter stems/*.wav --out-dir limited/ --jobs 4
   curl -s https://example.org/take.wav | nalo-limiter - take.flac"""
@@ -122,6 +144,16 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--true-peak", action="store_true",
                         help="hold the ceiling for the true peak (dBTP, the waveform between the samples, "
                              "ITU-R BS.1770-4) rather than for the samples")
+    parser.add_argument("--loudness", type=float, metavar="LUFS",
+                        help="bring the integrated loudness to this target (-70 to 0), then limit")
+    parser.add_argument("--max-reduction", type=float, metavar="DB",
+                        help="with --loudness: refuse targets that need more gain reduction than this")
+    parser.add_argument("--album", action="store_true",
+                        help="with --loudness: one gain for all inputs, from their joint loudness")
+    parser.add_argument("--verify", action="store_true",
+                        help="read OUT back and check its peak (or true peak) and loudness; exit 1 if missed")
+    parser.add_argument("--dither", action="store_true", help="add TPDF dither before rounding to integer PCM")
+    parser.add_argument("--seed", type=int, metavar="N", help="the dither's seed (default 0): same seed, same file")
     parser.add_argument("--quiet", "-q", action="store_true", help="no progress bar and no summary")
     parser.add_argument("--version", action=VersionAction, help="show the version and exit")
     return parser
@@ -164,6 +196,22 @@ def check_options(parser: argparse.ArgumentParser, args: argparse.Namespace, sub
         parser.error("--jobs must be at least 1")
     if args.jobs is not None and args.out_dir is None:
         parser.error("--jobs goes with --out-dir")
+    for option, given in (("--max-reduction", args.max_reduction is not None), ("--album", args.album)):
+        if given and args.loudness is None:
+            parser.error(f"{option} goes with --loudness")
+    if args.album and args.gains is not None:
+        parser.error("--gains does not go with --album")
+    if args.seed is not None and not args.dither:
+        parser.error("--seed goes with --dither")
+    if args.verify and args.out_dir is None and len(args.files) == 2 and args.files[1] == STDIO:
+        parser.error(f"--verify reads OUT back: it needs a file, not '{STDIO}'")
+    try:
+        if args.loudness is not None:
+            check_loudness(args.loudness, "--loudness")
+        check_max_reduction(args.max_reduction, "--max-reduction")
+        args.seed = check_seed(0 if args.seed is None else args.seed, "--seed")
+    except ValueError as error:
+        parser.error(str(error))
 
 
 def check_settings(parser: argparse.ArgumentParser, settings: LimiterSettings, rates: set[int]) -> None:
@@ -199,6 +247,8 @@ class Console:
     def advance(self, frames: int) -> None:
         if self._bar is not None:
             with self._lock:
+                if self._bar.total is not None and self._bar.n + frames > self._bar.total:
+                    self._bar.total = self._bar.n + frames  # a loudness job's correction pass
                 self._bar.update(frames)
 
     def _print(self, text: str, stream: Any) -> None:
@@ -245,7 +295,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.out_dir is not None and not make_out_dir(args.out_dir):
         return 1
     try:
-        bar = progress_bar(args, sum(frames for _, frames in infos.values()))
+        passes = 1 if args.loudness is None else 2
+        bar = progress_bar(args, passes * sum(frames for _, frames in infos.values()))
     except ImportError:
         print(MISSING, file=sys.stderr)
         return 1
@@ -282,20 +333,26 @@ class Runner:
         self.settings = settings_of(args)
         self.cancelled = threading.Event()
         self.failures = 0
+        self.unreached = 0
         self._lock = threading.Lock()
 
     def run_all(self, jobs: list[Job]) -> int:
         workers = self.args.jobs or min(len(jobs), os.cpu_count() or 1)
-        pool = ThreadPoolExecutor(max_workers=workers)
+        album = self.args.album
+        pool = ThreadPoolExecutor(max_workers=1 if album else workers)
+        tasks = [lambda: self.run_album(jobs, workers)] if album else [lambda job=job: self.run(job) for job in jobs]
         try:
-            for future in [pool.submit(self.run, job) for job in jobs]:
+            for future in [pool.submit(task) for task in tasks]:
                 future.result()
         except (Terminated, KeyboardInterrupt) as stop:
             return self.stop(pool, stop)
         pool.shutdown()
-        if self.failures and len(jobs) > 1:
-            self.console.error(f"{self.failures} of {len(jobs)} files failed")
-        return 1 if self.failures else 0
+        if not album and len(jobs) > 1:
+            if self.failures:
+                self.console.error(f"{self.failures} of {len(jobs)} files failed")
+            if self.unreached:
+                self.console.error(f"{self.unreached} of {len(jobs)} files cannot reach the loudness target")
+        return 1 if self.failures else 3 if self.unreached else 0
 
     def stop(self, pool: ThreadPoolExecutor, stop: BaseException) -> int:
         signum = stop.signum if isinstance(stop, Terminated) else signal.SIGINT
@@ -310,22 +367,50 @@ class Runner:
             raise Cancelled
         self.console.advance(frames)
 
-    def run(self, job: Job) -> None:
+    def options(self) -> dict[str, Any]:
+        """limit_file's and limit_album's keyword arguments from the command line."""
         args = self.args
+        return dict(threshold_dBFS=args.threshold, attack_ms=args.attack, hold_ms=args.hold,
+                    release_ms=args.release, subtype=args.subtype, block_frames=args.block, progress=self.advance,
+                    truncated="error" if args.strict else "warn", true_peak=args.true_peak, loudness=args.loudness,
+                    max_reduction_dB=args.max_reduction, verify=args.verify, dither=args.dither, seed=args.seed)
+
+    def run(self, job: Job) -> None:
+        self.report(job.source, lambda: [limit_file(job.source, job.target, gains=self.args.gains, **self.options())])
+
+    def run_album(self, jobs: list[Job], workers: int) -> None:
+        self.report("album", lambda: limit_album([job.source for job in jobs], [job.target for job in jobs],
+                                                 workers=workers, **self.options()))
+
+    def report(self, source: Path | str, work: Any) -> None:
+        """Runs `work` (a list of summaries) and prints what it did or why it failed."""
         try:
-            summary = limit_file(job.source, job.target, threshold_dBFS=args.threshold, attack_ms=args.attack,
-                                 hold_ms=args.hold, release_ms=args.release, subtype=args.subtype, gains=args.gains,
-                                 block_frames=args.block, progress=self.advance,
-                                 truncated="error" if args.strict else "warn", true_peak=args.true_peak)
+            summaries: list[FileSummary] = work()
         except Cancelled:
             return
-        except (AudioFileError, ValueError) as error:
+        except LoudnessTargetError as error:
             with self._lock:
-                self.failures += 1
-            self.console.error(str(error) if isinstance(error, AudioFileError) else f"{job.source}: {error}")
+                self.unreached += 1
+            self.console.error(str(error))
             return
-        if not args.quiet:
-            self.console.summary(summary.lines())
+        except VerificationError as error:
+            self.print_summaries(error.summaries)
+            self.fail(str(error))
+            return
+        except (AudioFileError, ValueError) as error:
+            self.fail(str(error) if isinstance(error, AudioFileError) else f"{source}: {error}")
+            return
+        self.print_summaries(summaries)
+
+    def fail(self, line: str) -> None:
+        with self._lock:
+            self.failures += 1
+        self.console.error(line)
+
+    def print_summaries(self, summaries: list[FileSummary]) -> None:
+        if not self.args.quiet:
+            for summary in summaries:
+                self.console.summary(summary.lines())
 
 
 @contextlib.contextmanager

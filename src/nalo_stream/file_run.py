@@ -5,8 +5,10 @@ soundfile (libsndfile)."""
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import functools
 import io
+import math
 import os
 import re
 import stat
@@ -23,12 +25,12 @@ import numpy as np
 from nalo_limiter import NaloLimiter
 
 from . import formats
-from ._native import LimiterStream
+from ._native import LimiterStream, LoudnessMeter, TruePeakMeter
 from .files import MISSING_CLI_PACKAGES, STDIO, AudioFileError, FileJob, TruncatedInputWarning
 from .gains_file import GainsWriter
 from .replacing import Replacement, ReplaceError, replacing
 from .settings import check_subtype
-from .summary import FileSummary, Tally, dbfs
+from .summary import FileSummary, LoudnessReport, Readback, Tally, dbfs
 
 try:
     import soundfile  # type: ignore[import-untyped]
@@ -41,6 +43,13 @@ PIPE_FORMATS = ("AU", "FLAC", "OGG", "MP3")
 _PIPE_HINT = " (if the format cannot be read from a pipe, name the file instead)"
 _SF_COUNT_MAX = 2**63 - 1  # libsndfile's frame count for a FLAC stream of unknown length
 _FLAT_INDEX = re.compile(r"flat index (\d+) is not finite")
+# The largest sum of tap magnitudes of the true-peak meter's interpolation
+# filter (2.0228): how far a reading between samples can move when every
+# sample moves by at most one unit.
+_METER_TAP_GAIN = 2.03
+# How far below the ceiling the limiter aims where the written file must hold
+# it exactly: the rounding of the ceiling to 32 bits and of the meter's sums.
+_CEILING_SLACK = 2e-6
 
 
 @dataclass(frozen=True)
@@ -67,12 +76,11 @@ def run(job: FileJob, progress: bool | Callable[[int], object]) -> FileSummary:
     try:
         with _open_input(job.input) as reader:
             _refuse_overwriting_input(job)
-            limiter = job.settings.limiter(reader.samplerate)
-            plan = _plan_output(reader, job, limiter.threshold)
+            limiter, plan = _limiter_and_plan(reader, job)
             promised = formats.promised_frames(reader.extra_info, reader.frames, reader.channels, reader.subtype)
             if promised is not None:
                 _report_truncation(source, promised, reader.frames, job.truncated)
-            with _progress_callback(progress, reader.frames, source) as advance, replacing() as replacement:
+            with progress_callback(progress, reader.frames, source) as advance, replacing() as replacement:
                 tally = _limit_into(reader, source, limiter, job, plan, replacement, advance)
                 if tally.frames < reader.frames and not _length_unknown(reader):
                     promised = reader.frames  # the file ended early while being read
@@ -89,13 +97,21 @@ def _is_stdio(path: Path) -> bool:
     return os.fspath(path) == STDIO
 
 
+def source_name(path: Path) -> str:
+    """How messages name an input."""
+    return STDIN_NAME if _is_stdio(path) else str(path)
+
+
 def _summary(source: str, plan: OutputPlan, reader: Any, tally: Tally, promised: int | None, job: FileJob,
-             seconds: float) -> FileSummary:
+             seconds: float, before: tuple[float, float] | None = None) -> FileSummary:
+    """The run's figures; `before` gives the input's sample and true peak
+    where a loudness job measured them in its first pass."""
+    peak_before, true_peak_before = before or (dbfs(tally.peak_before), tally.true_peak_before.peak_dBTP())
     return FileSummary(
         input=source, output=plan.name, format=plan.format, subtype=plan.subtype, sample_rate=reader.samplerate,
         channels=reader.channels, frames=tally.frames, frames_promised=promised,
-        peak_before_dBFS=dbfs(tally.peak_before), peak_after_dBFS=dbfs(tally.peak_after),
-        true_peak_before_dBTP=tally.true_peak_before.peak_dBTP(),
+        peak_before_dBFS=peak_before, peak_after_dBFS=dbfs(tally.peak_after),
+        true_peak_before_dBTP=true_peak_before,
         true_peak_after_dBTP=tally.true_peak_after.peak_dBTP(), true_peak_mode=job.settings.true_peak,
         max_reduction_dB=tally.max_reduction, mean_reduction_dB=tally.mean_reduction(),
         reduced_share=tally.reduced_share(), seconds=seconds,
@@ -182,11 +198,36 @@ def _plan_output(reader: Any, job: FileJob, threshold: float) -> OutputPlan:
         target, fmt, reader.format, reader.subtype, soundfile.check_format, soundfile.default_subtype)
     if not soundfile.check_format(fmt, sub):
         raise AudioFileError(name, f"a {fmt} file cannot hold {sub} samples")
-    return OutputPlan(target, fmt, sub, _quantiser(sub, threshold))
+    return OutputPlan(target, fmt, sub, _quantiser(sub, threshold, job.dither_seed))
 
 
-def _quantiser(subtype: str, threshold: float) -> Callable[[np.ndarray], formats.Quantised]:
+def _limiter_and_plan(reader: Any, job: FileJob) -> tuple[NaloLimiter, OutputPlan]:
+    """The limiter and the output plan of a run. Where the written file must
+    hold the ceiling exactly (a loudness job, dither or verification), the
+    limiter aims just below it: by the rounding of the ceiling to 32 bits
+    and, for the true peak, by the most that quantising the samples can
+    raise a reading between them."""
+    limiter = job.settings.limiter(reader.samplerate)
+    plan = _plan_output(reader, job, limiter.threshold)
+    if not job.exact_ceiling:
+        return limiter, plan
+    ceiling = limiter.threshold * (1.0 - _CEILING_SLACK)
+    if job.settings.true_peak:
+        dithered = job.dither_seed is not None and formats.full_scale(plan.subtype) is not None
+        step = formats.COMPANDED_STEPS.get(plan.subtype)
+        levels = None if step is None else _companded_levels(plan.subtype, step)
+        ceiling -= _METER_TAP_GAIN * formats.quantisation_error(plan.subtype, dithered, levels)
+    if ceiling <= 0.0:
+        raise AudioFileError(plan.name, f"a ceiling of {job.settings.threshold_dBFS:g} dBTP is too low for "
+                                        f"{plan.subtype} samples to hold it")
+    aimed = dataclasses.replace(job.settings, threshold_dBFS=20.0 * math.log10(ceiling)).limiter(reader.samplerate)
+    return aimed, dataclasses.replace(plan, quantise=_quantiser(plan.subtype, aimed.threshold, job.dither_seed))
+
+
+def _quantiser(subtype: str, threshold: float, dither_seed: int | None) -> Callable[[np.ndarray], formats.Quantised]:
     if formats.full_scale(subtype) is not None:
+        if dither_seed is not None:
+            return formats.DitheredQuantiser(subtype, threshold, dither_seed)
         return formats.IntegerQuantiser(subtype, threshold)
     step = formats.COMPANDED_STEPS.get(subtype)
     if step is not None:
@@ -299,52 +340,56 @@ def _open_gains(target: Path | None, path: Path | None, frames: int) -> Iterator
 
 
 def _limit_into(reader: Any, source: str, limiter: NaloLimiter, job: FileJob, plan: OutputPlan,
-                replacement: Replacement, advance: Callable[[int], object]) -> Tally:
+                replacement: Replacement, advance: Callable[[int], object], *, gain: float | None = None,
+                loudness_after: LoudnessMeter | None = None, write: bool = True, trial: bool = False) -> Tally:
     """Every block limited from `reader` into the planned output (and the
-    gains file); the statistics."""
-    out_path = None if plan.to_stdout else replacement.temporary_for(job.output)
-    gains_path = None if job.gains is None else replacement.temporary_for(job.gains)
-    with _open_writer(reader, plan, out_path) as writer, _open_gains(job.gains, gains_path, reader.frames) as gains:
+    gains file); the statistics. With `gain`, every block is amplified by
+    it first (the input's figures are then measured elsewhere); without
+    `write`, nothing is written: the pass only measures; a `trial` measures
+    only the loudness of the limited samples, before quantisation."""
+    out_path = None if plan.to_stdout or not write else replacement.temporary_for(job.output)
+    gains_path = None if job.gains is None or not write else replacement.temporary_for(job.gains)
+    writer = _open_writer(reader, plan, out_path) if write else contextlib.nullcontext(_NullWriter())
+    with writer as audio_writer, _open_gains(job.gains, gains_path, reader.frames) as gains:
         blocks = BlockPipeline(reader, source, LimiterStream(limiter, true_peak=job.settings.true_peak), plan,
-                               writer, gains, job)
+                               audio_writer, gains, job, gain, loudness_after, trial)
         blocks.run(job.block_frames, advance)
     if blocks.tally.frames == 0 and out_path is not None and os.path.getsize(out_path) == 0:
         raise AudioFileError(plan.name, f"cannot write an empty {plan.format} file: the input holds no frames")
     return blocks.tally
 
 
-class BlockPipeline:
-    """The path of every block: read, convert to float, limit, quantise,
-    write. One method a step, run in that order by `run`."""
+class _NullWriter:
+    """Takes the samples of a pass that only measures."""
 
-    def __init__(self, reader: Any, source: str, stream: LimiterStream, plan: OutputPlan, writer: Any,
-                 gains: GainsWriter | None, job: FileJob) -> None:
-        self.reader, self.source, self.stream, self.plan = reader, source, stream, plan
-        self.writer, self.gains, self.gains_name = writer, gains, job.gains
-        self.tally = Tally.for_rate(reader.samplerate)
+    name = ""
+
+    def write(self, samples: np.ndarray) -> None:
+        pass
+
+
+class Decoder:
+    """Blocks read from a file and converted to float32, and the file's
+    own words for what goes wrong."""
+
+    def __init__(self, reader: Any, source: str, block_frames: int) -> None:
+        self.reader, self.source = reader, source
+        self.frames_read = 0
         integer = reader.subtype in formats.INTEGER_BITS
         # Integers and doubles are read as they are and converted here: exactly
         # (integers), or so that an out-of-range double can be told by its value.
         self.dtype = "int32" if integer else "float64" if reader.subtype == "DOUBLE" else "float32"
-        self.floats = np.empty((job.block_frames, reader.channels), np.float32) if integer else None
-
-    def run(self, block_frames: int, advance: Callable[[int], object]) -> None:
-        while len(raw := self.read(block_frames)):
-            block = self.to_float(raw)
-            self.tally.add_input(block)
-            self.emit(*self.limit(block, raw))
-            self.tally.true_peak_before.add(block, axis=0)  # finite: the stream took it
-            advance(len(raw))
-        self.emit(*self.stream.flush())
+        self.floats = np.empty((block_frames, reader.channels), np.float32) if integer else None
 
     def read(self, frames: int) -> np.ndarray:
         try:
             block: np.ndarray = self.reader.read(frames, dtype=self.dtype, always_2d=True)
-            return block
         except (RuntimeError, ValueError) as error:
             hint = _stdin_hint() if self.source == STDIN_NAME else ""
-            raise AudioFileError(self.source, f"cannot read past frame {self.stream.frames_in} of "
+            raise AudioFileError(self.source, f"cannot read past frame {self.frames_read} of "
                                               f"{self.reader.frames}: {_libsndfile_reason(error)}{hint}") from None
+        self.frames_read += len(block)
+        return block
 
     def to_float(self, raw: np.ndarray) -> np.ndarray:
         if self.floats is not None:
@@ -354,25 +399,87 @@ class BlockPipeline:
                 return raw.astype(np.float32)
         return raw
 
+    def refusal(self, error: ValueError, raw: np.ndarray) -> AudioFileError | None:
+        """The sample of `raw` (the block just read) that the native code
+        refused as not finite, named by frame and channel; None for other
+        errors."""
+        match = _FLAT_INDEX.search(str(error))
+        if match is None:
+            return None
+        frame, channel = divmod(int(match[1]), raw.shape[1])
+        value = float(raw[frame, channel])
+        what = f"is {value:g}, beyond the range of 32-bit float" if np.isfinite(value) else "is not finite"
+        return AudioFileError(self.source, f"sample at frame {self.frames_read - len(raw) + frame} "
+                                           f"(channel {channel + 1}) {what}")
+
+    def peak(self, raw: np.ndarray) -> float:
+        """The largest magnitude of the block as read, exactly, on the [-1, 1) scale."""
+        if not raw.size:
+            return 0.0
+        top = max(-float(raw.min()), float(raw.max()))
+        return top * 2.0**-31 if self.floats is not None else top
+
+
+class BlockPipeline:
+    """The path of every block: read, convert to float, amplify (a loudness
+    job), limit, quantise, write. One method a step, run in that order by
+    `run`."""
+
+    def __init__(self, reader: Any, source: str, stream: LimiterStream, plan: OutputPlan, writer: Any,
+                 gains: GainsWriter | None, job: FileJob, gain: float | None = None,
+                 loudness_after: LoudnessMeter | None = None, trial: bool = False) -> None:
+        self.decoder, self.stream, self.plan = Decoder(reader, source, job.block_frames), stream, plan
+        self.writer, self.gains, self.gains_name = writer, gains, job.gains
+        self.tally = Tally.for_rate(reader.samplerate)
+        self.gain = None if gain is None else np.float32(gain)
+        self.amplified = None if gain is None else np.empty((job.block_frames, reader.channels), np.float32)
+        self.loudness_after = loudness_after
+        self.trial = trial
+
+    def run(self, block_frames: int, advance: Callable[[int], object]) -> None:
+        while len(raw := self.read(block_frames)):
+            block = self.to_float(raw)
+            if self.gain is None:
+                self.tally.add_input(block)
+                self.emit(*self.limit(block, raw))
+                self.tally.true_peak_before.add(block, axis=0)  # finite: the stream took it
+            else:
+                self.emit(*self.limit(self.amplify(block), raw))
+            advance(len(raw))
+        self.emit(*self.stream.flush())
+
+    def read(self, frames: int) -> np.ndarray:
+        return self.decoder.read(frames)
+
+    def to_float(self, raw: np.ndarray) -> np.ndarray:
+        return self.decoder.to_float(raw)
+
+    def amplify(self, block: np.ndarray) -> np.ndarray:
+        assert self.amplified is not None and self.gain is not None
+        with np.errstate(over="ignore", invalid="ignore"):  # refused by the stream, named by limit()
+            amplified: np.ndarray = np.multiply(block, self.gain, out=self.amplified[: len(block)])
+        return amplified
+
     def limit(self, block: np.ndarray, raw: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         try:
             return self.stream.process(block, axis=0)
         except ValueError as error:
-            match = _FLAT_INDEX.search(str(error))
-            if match is None:
+            refusal = self.decoder.refusal(error, raw)
+            if refusal is None:
                 raise
-            frame, channel = divmod(int(match[1]), block.shape[1])
-            value = float(raw[frame, channel])
-            what = f"is {value:g}, beyond the range of 32-bit float" if np.isfinite(value) else "is not finite"
-            raise AudioFileError(
-                self.source, f"sample at frame {self.stream.frames_in + frame} (channel {channel + 1}) {what}"
-            ) from None
+            raise refusal from None
 
     def emit(self, audio: np.ndarray, frame_gains: np.ndarray) -> None:
         if len(frame_gains) == 0:  # nothing final yet (or an empty file: no layout to write in)
             return
+        if self.trial and self.loudness_after is not None:
+            self.loudness_after.add(audio, axis=0)
+            self.tally.add_output(0.0, frame_gains)
+            return
         quantised = self.plan.quantise(audio)
         self.tally.true_peak_after.add(quantised.held, axis=0)  # what the file holds
+        if self.loudness_after is not None:
+            self.loudness_after.add(quantised.held, axis=0)
         self.write(quantised.samples)
         self.tally.add_output(quantised.peak, frame_gains)
         if self.gains is not None:
@@ -387,11 +494,140 @@ class BlockPipeline:
             raise AudioFileError(self.plan.name, f"cannot write: {_write_failure(error, path)}") from None
 
 
+# ---------------------------------------------------------------- the passes of a loudness job
+
+
+_READ_ONCE = "cannot be read twice (a pipe): a loudness target needs the input measured first; name a file"
+
+
+@dataclass(frozen=True)
+class Measurement:
+    """The first pass of a loudness job over one input."""
+
+    source: str
+    loudness: LoudnessMeter
+    peak_dBFS: float
+    true_peak_dBTP: float
+    frames: int
+    #: Frames the header promised, when the file holds fewer; else None.
+    promised: int | None
+    #: Where standard input's audio starts, to read it again; None for a named file.
+    start: int | None
+
+
+@dataclass(frozen=True)
+class LimitPass:
+    """One limiting pass of a loudness job over one input."""
+
+    plan: OutputPlan
+    tally: Tally
+    loudness: LoudnessMeter
+    sample_rate: int
+    channels: int
+
+
+def measure(job: FileJob, advance: Callable[[int], object]) -> Measurement:
+    """Pass 1: the input's loudness and peaks, and every refusal that can be
+    told before anything is written."""
+    source = STDIN_NAME if _is_stdio(job.input) else str(job.input)
+    start = _rereadable_start(job.input)
+    with _open_input(job.input) as reader:
+        _refuse_overwriting_input(job)
+        _limiter_and_plan(reader, job)  # settings, output format and subtype
+        promised = formats.promised_frames(reader.extra_info, reader.frames, reader.channels, reader.subtype)
+        if promised is not None:
+            _report_truncation(source, promised, reader.frames, job.truncated)
+        decoder = Decoder(reader, source, job.block_frames)
+        loudness, true_peak, peak = LoudnessMeter(reader.samplerate, reader.channels), TruePeakMeter(reader.samplerate), 0.0
+        while len(raw := decoder.read(job.block_frames)):
+            block = decoder.to_float(raw)
+            try:
+                loudness.add(block, axis=0)
+            except ValueError as error:
+                refusal = decoder.refusal(error, raw)
+                if refusal is None:
+                    raise
+                raise refusal from None
+            true_peak.add(block, axis=0)
+            peak = max(peak, decoder.peak(raw))
+            advance(len(raw))
+        if decoder.frames_read < reader.frames and not _length_unknown(reader):
+            promised = reader.frames
+            _report_truncation(source, promised, decoder.frames_read, job.truncated)
+    return Measurement(source, loudness, dbfs(peak), true_peak.peak_dBTP(), decoder.frames_read, promised, start)
+
+
+def limit_pass(job: FileJob, measured: Measurement, gain_dB: float, replacement: Replacement,
+               advance: Callable[[int], object], write: bool = True, trial: bool = False) -> LimitPass:
+    """A later pass: the input amplified by `gain_dB`, limited and written
+    (or, without `write`, only measured; a `trial` measures only the
+    loudness, of the samples before quantisation)."""
+    _seek_stdin(measured.start)
+    with _open_input(job.input) as reader:
+        limiter, plan = _limiter_and_plan(reader, job)
+        loudness = LoudnessMeter(reader.samplerate, reader.channels)
+        tally = _limit_into(reader, measured.source, limiter, job, plan, replacement, advance,
+                            gain=10.0 ** (gain_dB / 20.0), loudness_after=loudness, write=write and not trial,
+                            trial=trial)
+        if tally.frames != measured.frames:
+            raise AudioFileError(measured.source, f"changed while it was read: {measured.frames} frames in the "
+                                                  f"first pass, {tally.frames} in the next")
+        return LimitPass(plan, tally, loudness, reader.samplerate, reader.channels)
+
+
+def pass_summary(job: FileJob, measured: Measurement, done: LimitPass, seconds: float,
+                 report: LoudnessReport) -> FileSummary:
+    info = _RateAndChannels(done.sample_rate, done.channels)
+    return dataclasses.replace(
+        _summary(measured.source, done.plan, info, done.tally, measured.promised, job, seconds,
+                 before=(measured.peak_dBFS, measured.true_peak_dBTP)),
+        loudness=report)
+
+
+@dataclass(frozen=True)
+class _RateAndChannels:
+    samplerate: int
+    channels: int
+
+
+def _rereadable_start(path: Path) -> int | None:
+    """Where standard input's audio starts (None for a named file), or an
+    AudioFileError for an input that cannot be read twice."""
+    if _is_stdio(path):
+        if not stat.S_ISREG(os.fstat(0).st_mode):
+            raise AudioFileError(STDIN_NAME, _READ_ONCE)
+        return os.lseek(0, 0, os.SEEK_CUR)
+    with contextlib.suppress(OSError):  # a missing file is reported when it is opened
+        mode = os.stat(path).st_mode
+        if not stat.S_ISREG(mode) and not stat.S_ISDIR(mode):
+            raise AudioFileError(path, _READ_ONCE)
+    return None
+
+
+def _seek_stdin(start: int | None) -> None:
+    if start is not None:
+        os.lseek(0, start, os.SEEK_SET)
+
+
+def read_back(path: Path, block_frames: int) -> tuple[float, float, LoudnessMeter]:
+    """The sample peak (dBFS), true peak (dBTP) and loudness meter of a
+    written file, read back from it."""
+    with _open_input(path) as reader:
+        decoder = Decoder(reader, str(path), block_frames)
+        loudness, true_peak, peak = LoudnessMeter(reader.samplerate, reader.channels), TruePeakMeter(reader.samplerate), 0.0
+        while len(raw := decoder.read(block_frames)):
+            block = decoder.to_float(raw)
+            loudness.add(block, axis=0)
+            true_peak.add(block, axis=0)
+            peak = max(peak, decoder.peak(raw))
+    return dbfs(peak), true_peak.peak_dBTP(), loudness
+
+
 # ---------------------------------------------------------------- progress
 
 
 @contextlib.contextmanager
-def _progress_callback(progress: bool | Callable[[int], object], total: int,
+def progress_callback(progress: bool | Callable[[int], object], total: int,
                        source: str) -> Iterator[Callable[[int], object]]:
     if callable(progress):
         yield progress

@@ -105,9 +105,11 @@ def to_float(ints: np.ndarray, out: np.ndarray) -> np.ndarray:
     return out
 
 
-def to_int(samples: np.ndarray, subtype: str, threshold: float) -> tuple[np.ndarray, int]:
+def to_int(samples: np.ndarray, subtype: str, threshold: float,
+           dither: np.random.Generator | None = None) -> tuple[np.ndarray, int]:
     """float32 samples as left-justified int32 for `subtype`, rounded to the
-    nearest step and kept within the ceiling; also the largest step used."""
+    nearest step (after adding TPDF dither from `dither`, if given) and kept
+    within the ceiling; also the largest step used."""
     scale = full_scale(subtype)
     assert scale is not None
     top = ceiling_steps(subtype, threshold)
@@ -115,11 +117,21 @@ def to_int(samples: np.ndarray, subtype: str, threshold: float) -> tuple[np.ndar
     # are not (2**31 - 1 has no float32), so they take float64.
     steps: np.ndarray = samples.astype(np.float32 if scale <= 2.0**23 else np.float64)
     steps *= scale
+    if dither is not None:
+        steps += tpdf(dither, steps.shape, steps.dtype)
     np.rint(steps, out=steps)
     np.clip(steps, -top, min(top, scale - 1), out=steps)
     peak = int(max(-steps.min(initial=0.0), steps.max(initial=0.0)))
     steps *= 2.0**31 / scale
     return steps.astype(np.int32), peak
+
+
+def tpdf(generator: np.random.Generator, shape: tuple[int, ...], dtype: np.dtype) -> np.ndarray:
+    """Triangular dither of one step peak, in steps: the difference of two
+    uniform draws. Each frame takes its draws in turn, so the noise does not
+    depend on how the signal is cut into blocks."""
+    pairs = generator.random((*shape, 2), dtype=np.float32 if dtype == np.float32 else np.float64)
+    return np.subtract(pairs[..., 0], pairs[..., 1])
 
 
 @dataclass(frozen=True)
@@ -144,7 +156,44 @@ class IntegerQuantiser:
 
     def __call__(self, audio: np.ndarray) -> Quantised:
         ints, steps = to_int(audio, self.subtype, self.threshold)
-        return Quantised(ints, ints / 2.0**31, steps / (full_scale(self.subtype) or 1.0))
+        return Quantised(ints, held(ints, self.subtype), steps / (full_scale(self.subtype) or 1.0))
+
+
+class DitheredQuantiser:
+    """Integer PCM with TPDF dither from a generator seeded once: the same
+    seed gives the same file."""
+
+    def __init__(self, subtype: str, threshold: float, seed: int) -> None:
+        self.subtype, self.threshold = subtype, threshold
+        self._generator = np.random.default_rng(seed)
+
+    def __call__(self, audio: np.ndarray) -> Quantised:
+        ints, steps = to_int(audio, self.subtype, self.threshold, self._generator)
+        return Quantised(ints, held(ints, self.subtype), steps / (full_scale(self.subtype) or 1.0))
+
+
+def held(ints: np.ndarray, subtype: str) -> np.ndarray:
+    """Left-justified int32 samples as the values the file holds: float32
+    up to 24 bits (exact, and half the memory traffic), float64 beyond."""
+    if (full_scale(subtype) or 0.0) <= 2.0**23:
+        values = ints.astype(np.float32)
+        values *= np.float32(2.0**-31)
+        return values
+    return ints / 2.0**31
+
+
+def quantisation_error(subtype: str, dithered: bool, companded_levels: np.ndarray | None = None) -> float:
+    """The largest distance between a sample at or below the ceiling and
+    the value the file holds for it, on the [-1, 1) scale: a step for
+    integers (rounding, or the step down under the ceiling), one and a half
+    with dither; the widest gap between codes for mu-law and A-law; none
+    for floats and for lossy encoders (they are not quantised here)."""
+    scale = full_scale(subtype)
+    if scale is not None:
+        return (1.5 if dithered else 1.0) / scale
+    if companded_levels is not None:
+        return float(np.diff(companded_levels.astype(np.int64)).max()) / 32768.0
+    return 0.0
 
 
 class CompandedQuantiser:

@@ -65,3 +65,39 @@ def check_truncated(mode: str) -> str:
     if mode not in TRUNCATED_MODES:
         raise ValueError(f"truncated must be 'warn' or 'error', not {mode!r}")
     return mode
+
+
+#: Loudness targets the job accepts, in LUFS: from the absolute gate to full scale.
+LOUDNESS_RANGE = (-70.0, 0.0)
+#: Seeds of the dither's generator.
+MAX_SEED = 2**64 - 1
+
+
+@dataclass(frozen=True)
+class LoudnessSettings:
+    """A loudness job: the integrated loudness to reach, and the largest gain
+    reduction the limiter may apply on the way (None: no bound)."""
+
+    target_LUFS: float
+    max_reduction_dB: float | None = None
+
+
+def check_loudness(target: float, name: str = "loudness") -> float:
+    low, high = LOUDNESS_RANGE
+    if not low <= float(target) <= high:  # NaN fails too
+        raise ValueError(f"{name} must be from {low:g} to {high:g} LUFS, got {target:g}")
+    return float(target)
+
+
+def check_max_reduction(decibels: float | None, name: str = "max_reduction_dB") -> float | None:
+    if decibels is None:
+        return None
+    if not 0.0 <= float(decibels) < float("inf"):
+        raise ValueError(f"{name} must be a finite number of dB, at least 0, got {decibels:g}")
+    return float(decibels)
+
+
+def check_seed(seed: int, name: str = "seed") -> int:
+    if not 0 <= int(seed) <= MAX_SEED:
+        raise ValueError(f"{name} must be from 0 to {MAX_SEED}, got {seed}")
+    return int(seed)

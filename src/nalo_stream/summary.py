@@ -22,6 +22,51 @@ def dbfs(level: float) -> float:
 
 
 @dataclass(frozen=True)
+class LoudnessReport:
+    """What a loudness job measured and did."""
+
+    target_LUFS: float
+    #: Integrated loudness (LUFS) and loudness range (LU) of the input and of the samples written.
+    before_LUFS: float
+    after_LUFS: float
+    range_before_LU: float
+    range_after_LU: float
+    #: The gain applied before the limiter, in dB.
+    gain_dB: float
+    #: Limiting passes run (the first, and the corrections).
+    passes: int
+    #: In album mode, the joint loudness of all inputs and of all outputs; else None.
+    album_before_LUFS: float | None = None
+    album_after_LUFS: float | None = None
+
+    def lines(self) -> list[str]:
+        album = (f"; album {self.album_before_LUFS:+.2f} before, {self.album_after_LUFS:+.2f} after"
+                 if self.album_after_LUFS is not None else "")
+        passes = f"{self.passes} limiting pass" + ("es" if self.passes > 1 else "")
+        return [
+            f"  loudness    {self.before_LUFS:+.2f} LUFS before, {self.after_LUFS:+.2f} LUFS after{album} "
+            f"(target {self.target_LUFS:+.1f}), gain {self.gain_dB:+.2f} dB, {passes}",
+            f"  range       {self.range_before_LU:.1f} LU before, {self.range_after_LU:.1f} LU after",
+        ]
+
+
+@dataclass(frozen=True)
+class Readback:
+    """OUT read back from the file written: its peaks and loudness, and the
+    promises it breaks (none: it holds the ceiling, and the target if any)."""
+
+    peak_dBFS: float
+    true_peak_dBTP: float
+    loudness_LUFS: float
+    failures: tuple[str, ...]
+
+    def line(self) -> str:
+        verdict = "NOT MET: " + "; ".join(self.failures) if self.failures else "met"
+        return (f"  verified    read back: peak {self.peak_dBFS:+.2f} dBFS, true peak {self.true_peak_dBTP:+.2f} dBTP, "
+                f"{self.loudness_LUFS:+.2f} LUFS: {verdict}")
+
+
+@dataclass(frozen=True)
 class FileSummary:
     """The result of ``limit_file``: what was read, written and done."""
 
@@ -51,6 +96,10 @@ class FileSummary:
     audibly_reduced_share: float = 0.0
     #: Whether the output's encoder is lossy: the "after" peaks are those of the samples it was given.
     before_encoding: bool = False
+    #: The loudness job's figures, or None without one.
+    loudness: LoudnessReport | None = None
+    #: What OUT holds, read back from the file (with verify), or None.
+    verified: Readback | None = None
 
     @property
     def realtime(self) -> float:
@@ -69,6 +118,8 @@ class FileSummary:
             f"  reduction   largest {self.max_reduction_dB:.2f} dB, mean {self.mean_reduction_dB:.2f} dB, "
             f"{100 * self.reduced_share:.1f}% of frames reduced, "
             f"{100 * self.audibly_reduced_share:.1f}% by {AUDIBLE_REDUCTION_DB:g} dB or more",
+            *(self.loudness.lines() if self.loudness else []),
+            *([self.verified.line()] if self.verified else []),
             f"  speed       {self.seconds:.2f} s, {self._speed()}",
         ]
 
