@@ -4,6 +4,7 @@ soundfile (libsndfile)."""
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import dataclasses
 import functools
@@ -16,6 +17,7 @@ import sys
 import time
 import warnings
 from collections.abc import Callable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -50,6 +52,8 @@ _METER_TAP_GAIN = 2.03
 # How far below the ceiling the limiter aims where the written file must hold
 # it exactly: the rounding of the ceiling to 32 bits and of the meter's sums.
 _CEILING_SLACK = 2e-6
+# Steps a block pipeline may leave to its writing thread before it waits.
+_DEFERRED_STEPS = 3
 
 
 @dataclass(frozen=True)
@@ -359,6 +363,37 @@ def _limit_into(reader: Any, source: str, limiter: NaloLimiter, job: FileJob, pl
     return blocks.tally
 
 
+class _Overlap:
+    """Two worker threads of a BlockPipeline: one reads ahead, one runs the
+    deferred steps (writing, metering) in the order they were deferred. A
+    worker's exception is raised in the caller at its next call; on a
+    normal way out every deferred step is finished (or its failure raised),
+    on any way out no worker still runs when the files are closed."""
+
+    def __init__(self) -> None:
+        self.reader = ThreadPoolExecutor(max_workers=1)
+        self.worker = ThreadPoolExecutor(max_workers=1)
+        self.pending: collections.deque[Future[Any]] = collections.deque()
+
+    def __enter__(self) -> _Overlap:
+        return self
+
+    def prefetch(self, read: Callable[[int], np.ndarray], frames: int) -> Future[np.ndarray]:
+        return self.reader.submit(read, frames)
+
+    def defer(self, step: Callable[..., object], *args: Any, **kwargs: Any) -> None:
+        while len(self.pending) >= _DEFERRED_STEPS:
+            self.pending.popleft().result()
+        self.pending.append(self.worker.submit(step, *args, **kwargs))
+
+    def __exit__(self, kind: object, error: object, trace: object) -> None:
+        self.reader.shutdown(wait=True, cancel_futures=True)
+        if kind is None:
+            while self.pending:
+                self.pending.popleft().result()
+        self.worker.shutdown(wait=True, cancel_futures=True)
+
+
 class _NullWriter:
     """Takes the samples of a pass that only measures."""
 
@@ -379,7 +414,7 @@ class Decoder:
         # Integers and doubles are read as they are and converted here: exactly
         # (integers), or so that an out-of-range double can be told by its value.
         self.dtype = "int32" if integer else "float64" if reader.subtype == "DOUBLE" else "float32"
-        self.floats = np.empty((block_frames, reader.channels), np.float32) if integer else None
+        self.integer = integer
 
     def read(self, frames: int) -> np.ndarray:
         try:
@@ -392,8 +427,8 @@ class Decoder:
         return block
 
     def to_float(self, raw: np.ndarray) -> np.ndarray:
-        if self.floats is not None:
-            return formats.to_float(raw, self.floats[: len(raw)])
+        if self.integer:  # a new array: the block may be metered on another thread while the next is read
+            return formats.to_float(raw, np.empty(raw.shape, np.float32))
         if raw.dtype == np.float64:
             with np.errstate(over="ignore"):  # beyond float32: refused by the stream, named by limit()
                 return raw.astype(np.float32)
@@ -417,7 +452,7 @@ class Decoder:
         if not raw.size:
             return 0.0
         top = max(-float(raw.min()), float(raw.max()))
-        return top * 2.0**-31 if self.floats is not None else top
+        return top * 2.0**-31 if self.integer else top
 
 
 class BlockPipeline:
@@ -435,18 +470,35 @@ class BlockPipeline:
         self.amplified = None if gain is None else np.empty((job.block_frames, reader.channels), np.float32)
         self.loudness_after = loudness_after
         self.trial = trial
+        # Runs a step of the writing thread: at once, until `run` overlaps them.
+        self.deferred: Callable[..., None] = lambda step, *args, **kwargs: step(*args, **kwargs)
 
     def run(self, block_frames: int, advance: Callable[[int], object]) -> None:
-        while len(raw := self.read(block_frames)):
-            block = self.to_float(raw)
-            if self.gain is None:
-                self.tally.add_input(block)
-                self.emit(*self.limit(block, raw))
-                self.tally.true_peak_before.add(block, axis=0)  # finite: the stream took it
-            else:
-                self.emit(*self.limit(self.amplify(block), raw))
-            advance(len(raw))
-        self.emit(*self.stream.flush())
+        """The steps in order, overlapped on two more threads: the next block
+        is read and converted, and the last one quantised, written and
+        metered, while this one is limited (libsndfile, the meters and the
+        limiter run without the GIL). A bounded number of blocks waits for
+        the writing thread: memory stays bounded."""
+        with _Overlap() as overlap:
+            self.deferred = overlap.defer
+            reading = overlap.prefetch(self.decoded, block_frames)
+            while len((decoded := reading.result())[0]):
+                raw, block = decoded
+                reading = overlap.prefetch(self.decoded, block_frames)
+                if self.gain is None:
+                    self.emit(*self.limit(block, raw), before=block)
+                else:
+                    self.emit(*self.limit(self.amplify(block), raw))
+                advance(len(raw))
+            self.emit(*self.stream.flush())
+
+    def decoded(self, frames: int) -> tuple[np.ndarray, np.ndarray]:
+        """The next block as read and as float32 (on the reading thread)."""
+        raw = self.read(frames)
+        block = self.to_float(raw)
+        if self.gain is None:
+            self.tally.add_input(block)
+        return raw, block
 
     def read(self, frames: int) -> np.ndarray:
         return self.decoder.read(frames)
@@ -469,22 +521,35 @@ class BlockPipeline:
                 raise
             raise refusal from None
 
-    def emit(self, audio: np.ndarray, frame_gains: np.ndarray) -> None:
+    def emit(self, audio: np.ndarray, frame_gains: np.ndarray, before: np.ndarray | None = None) -> None:
+        """Quantises, meters and writes a limited block on the writing
+        thread, with `before`, the input block the limiter just took (so
+        finite), metered there too."""
         if len(frame_gains) == 0:  # nothing final yet (or an empty file: no layout to write in)
+            if before is not None:
+                self.deferred(self.store, None, before)
             return
         if self.trial and self.loudness_after is not None:
             self.loudness_after.add(audio, axis=0)
             self.tally.add_output(0.0, frame_gains)
+            return
+        self.deferred(self.store, audio, before)
+        self.tally.add_output(0.0, frame_gains)
+        if self.gains is not None:
+            with _writing(self.gains_name or ""):
+                self.gains.write(frame_gains)
+
+    def store(self, audio: np.ndarray | None, before: np.ndarray | None) -> None:
+        if before is not None:
+            self.tally.true_peak_before.add(before, axis=0)
+        if audio is None:
             return
         quantised = self.plan.quantise(audio)
         self.tally.true_peak_after.add(quantised.held, axis=0)  # what the file holds
         if self.loudness_after is not None:
             self.loudness_after.add(quantised.held, axis=0)
         self.write(quantised.samples)
-        self.tally.add_output(quantised.peak, frame_gains)
-        if self.gains is not None:
-            with _writing(self.gains_name or ""):
-                self.gains.write(frame_gains)
+        self.tally.add_output_peak(quantised.peak)
 
     def write(self, samples: np.ndarray) -> None:
         try:
