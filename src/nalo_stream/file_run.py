@@ -415,6 +415,9 @@ class Decoder:
         # (integers), or so that an out-of-range double can be told by its value.
         self.dtype = "int32" if integer else "float64" if reader.subtype == "DOUBLE" else "float32"
         self.integer = integer
+        # Two buffers taken in turn: one block is converted on the reading
+        # thread while the one before it is limited.
+        self.floats = [np.empty((block_frames, reader.channels), np.float32) for _ in range(2)] if integer else []
 
     def read(self, frames: int) -> np.ndarray:
         try:
@@ -427,8 +430,9 @@ class Decoder:
         return block
 
     def to_float(self, raw: np.ndarray) -> np.ndarray:
-        if self.integer:  # a new array: the block may be metered on another thread while the next is read
-            return formats.to_float(raw, np.empty(raw.shape, np.float32))
+        if self.integer:
+            self.floats.reverse()
+            return formats.to_float(raw, self.floats[0][: len(raw)])
         if raw.dtype == np.float64:
             with np.errstate(over="ignore"):  # beyond float32: refused by the stream, named by limit()
                 return raw.astype(np.float32)
@@ -486,7 +490,8 @@ class BlockPipeline:
                 raw, block = decoded
                 reading = overlap.prefetch(self.decoded, block_frames)
                 if self.gain is None:
-                    self.emit(*self.limit(block, raw), before=block)
+                    self.emit(*self.limit(block, raw))
+                    self.tally.true_peak_before.add(block, axis=0)  # finite: the stream took it
                 else:
                     self.emit(*self.limit(self.amplify(block), raw))
                 advance(len(raw))
@@ -521,29 +526,21 @@ class BlockPipeline:
                 raise
             raise refusal from None
 
-    def emit(self, audio: np.ndarray, frame_gains: np.ndarray, before: np.ndarray | None = None) -> None:
-        """Quantises, meters and writes a limited block on the writing
-        thread, with `before`, the input block the limiter just took (so
-        finite), metered there too."""
+    def emit(self, audio: np.ndarray, frame_gains: np.ndarray) -> None:
+        """Quantises, meters and writes a limited block on the writing thread."""
         if len(frame_gains) == 0:  # nothing final yet (or an empty file: no layout to write in)
-            if before is not None:
-                self.deferred(self.store, None, before)
             return
         if self.trial and self.loudness_after is not None:
             self.loudness_after.add(audio, axis=0)
             self.tally.add_output(0.0, frame_gains)
             return
-        self.deferred(self.store, audio, before)
+        self.deferred(self.store, audio)
         self.tally.add_output(0.0, frame_gains)
         if self.gains is not None:
             with _writing(self.gains_name or ""):
                 self.gains.write(frame_gains)
 
-    def store(self, audio: np.ndarray | None, before: np.ndarray | None) -> None:
-        if before is not None:
-            self.tally.true_peak_before.add(before, axis=0)
-        if audio is None:
-            return
+    def store(self, audio: np.ndarray) -> None:
         quantised = self.plan.quantise(audio)
         self.tally.true_peak_after.add(quantised.held, axis=0)  # what the file holds
         if self.loudness_after is not None:

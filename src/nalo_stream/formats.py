@@ -110,20 +110,49 @@ def to_int(samples: np.ndarray, subtype: str, threshold: float,
     """float32 samples as left-justified int32 for `subtype`, rounded to the
     nearest step (after adding TPDF dither from `dither`, if given) and kept
     within the ceiling; also the largest step used."""
+    steps, peak = _steps(samples.astype(_steps_type(subtype)), subtype, threshold, dither)
+    return _left_justified(steps, subtype), peak
+
+
+def _steps(steps: np.ndarray, subtype: str, threshold: float,
+           dither: np.random.Generator | None) -> tuple[np.ndarray, int]:
+    """`steps` (of `_steps_type`, overwritten) on the scale of `subtype`:
+    rounded, dithered if asked, and clipped; also the largest step used."""
     scale = full_scale(subtype)
     assert scale is not None
     top = ceiling_steps(subtype, threshold)
-    # Up to 24 bits every value on the way is exact in float32; 32-bit steps
-    # are not (2**31 - 1 has no float32), so they take float64.
-    steps: np.ndarray = samples.astype(np.float32 if scale <= 2.0**23 else np.float64)
     steps *= scale
     if dither is not None:
         steps += tpdf(dither, steps.shape, steps.dtype)
     np.rint(steps, out=steps)
     np.clip(steps, -top, min(top, scale - 1), out=steps)
     peak = int(max(-steps.min(initial=0.0), steps.max(initial=0.0)))
-    steps *= 2.0**31 / scale
-    return steps.astype(np.int32), peak
+    return steps, peak
+
+
+def _steps_type(subtype: str) -> type[np.floating]:
+    """Up to 24 bits every value on the way is exact in float32; 32-bit
+    steps are not (2**31 - 1 has no float32), so they take float64."""
+    return np.float32 if (full_scale(subtype) or 0.0) <= 2.0**23 else np.float64
+
+
+def _left_justified(steps: np.ndarray, subtype: str) -> np.ndarray:
+    """Steps (overwritten) as left-justified int32 samples."""
+    steps *= 2.0**31 / (full_scale(subtype) or 1.0)
+    return steps.astype(np.int32)
+
+
+def _quantised(audio: np.ndarray, subtype: str, threshold: float, dither: np.random.Generator | None) -> Quantised:
+    """`audio` (overwritten) quantised to integer `subtype`. Up to 24 bits
+    the values the file holds are the steps scaled by a power of two, exactly
+    as the written integers read back; wider ones are read back from them."""
+    scale = full_scale(subtype) or 1.0
+    narrow = _steps_type(subtype) == np.float32
+    steps, peak = _steps(audio if narrow and audio.dtype == np.float32 else audio.astype(_steps_type(subtype)),
+                         subtype, threshold, dither)
+    held_values = steps * np.float32(1.0 / scale) if narrow else None
+    ints = _left_justified(steps, subtype)
+    return Quantised(ints, held(ints, subtype) if held_values is None else held_values, peak / scale)
 
 
 def tpdf(generator: np.random.Generator, shape: tuple[int, ...], dtype: np.dtype) -> np.ndarray:
@@ -155,8 +184,8 @@ class IntegerQuantiser:
     threshold: float
 
     def __call__(self, audio: np.ndarray) -> Quantised:
-        ints, steps = to_int(audio, self.subtype, self.threshold)
-        return Quantised(ints, held(ints, self.subtype), steps / (full_scale(self.subtype) or 1.0))
+        """Takes `audio` over: it is overwritten."""
+        return _quantised(audio, self.subtype, self.threshold, None)
 
 
 class DitheredQuantiser:
@@ -168,8 +197,8 @@ class DitheredQuantiser:
         self._generator = np.random.default_rng(seed)
 
     def __call__(self, audio: np.ndarray) -> Quantised:
-        ints, steps = to_int(audio, self.subtype, self.threshold, self._generator)
-        return Quantised(ints, held(ints, self.subtype), steps / (full_scale(self.subtype) or 1.0))
+        """Takes `audio` over: it is overwritten."""
+        return _quantised(audio, self.subtype, self.threshold, self._generator)
 
 
 def held(ints: np.ndarray, subtype: str) -> np.ndarray:
