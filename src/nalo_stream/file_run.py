@@ -527,26 +527,22 @@ class BlockPipeline:
             raise refusal from None
 
     def emit(self, audio: np.ndarray, frame_gains: np.ndarray) -> None:
-        """Quantises, meters and writes a limited block on the writing thread."""
+        """Quantises and meters a limited block; writes it on the writing thread."""
         if len(frame_gains) == 0:  # nothing final yet (or an empty file: no layout to write in)
             return
         if self.trial and self.loudness_after is not None:
             self.loudness_after.add(audio, axis=0)
             self.tally.add_output(0.0, frame_gains)
             return
-        self.deferred(self.store, audio)
-        self.tally.add_output(0.0, frame_gains)
-        if self.gains is not None:
-            with _writing(self.gains_name or ""):
-                self.gains.write(frame_gains)
-
-    def store(self, audio: np.ndarray) -> None:
         quantised = self.plan.quantise(audio)
+        self.deferred(self.write, quantised.samples)
         self.tally.true_peak_after.add(quantised.held, axis=0)  # what the file holds
         if self.loudness_after is not None:
             self.loudness_after.add(quantised.held, axis=0)
-        self.write(quantised.samples)
-        self.tally.add_output_peak(quantised.peak)
+        self.tally.add_output(quantised.peak, frame_gains)
+        if self.gains is not None:
+            with _writing(self.gains_name or ""):
+                self.gains.write(frame_gains)
 
     def write(self, samples: np.ndarray) -> None:
         try:

@@ -154,7 +154,7 @@ class Tally:
             self.peak_before = max(self.peak_before, float(block.max()), -float(block.min()))
 
     def add_output(self, peak: float, gains: np.ndarray) -> None:
-        self.add_output_peak(peak)
+        self.peak_after = max(self.peak_after, peak)
         if len(gains) == 0:
             return
         with np.errstate(divide="ignore"):
@@ -165,9 +165,6 @@ class Tally:
         self.reduced += int(np.count_nonzero(gains < 1.0))
         self.audibly_reduced += int(np.count_nonzero(gains <= _AUDIBLE_GAIN))
         self.frames += len(gains)
-
-    def add_output_peak(self, peak: float) -> None:
-        self.peak_after = max(self.peak_after, peak)
 
     def mean_reduction(self) -> float:
         return self.reduction_sum / self.frames if self.frames else 0.0
