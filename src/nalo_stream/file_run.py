@@ -479,10 +479,10 @@ class BlockPipeline:
 
     def run(self, block_frames: int, advance: Callable[[int], object]) -> None:
         """The steps in order, overlapped on two more threads: the next block
-        is read and converted, and the last one quantised, written and
-        metered, while this one is limited (libsndfile, the meters and the
-        limiter run without the GIL). A bounded number of blocks waits for
-        the writing thread: memory stays bounded."""
+        is read and converted, and the blocks before are written, while this
+        one is limited, quantised and metered (libsndfile, the limiter and the
+        meters run without the GIL). At most a few blocks wait to be written:
+        memory stays bounded."""
         with _Overlap() as overlap:
             self.deferred = overlap.defer
             reading = overlap.prefetch(self.decoded, block_frames)
