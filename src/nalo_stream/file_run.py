@@ -52,7 +52,7 @@ _METER_TAP_GAIN = 2.03
 # How far below the ceiling the limiter aims where the written file must hold
 # it exactly: the rounding of the ceiling to 32 bits and of the meter's sums.
 _CEILING_SLACK = 2e-6
-# Steps a block pipeline may leave to its writing thread before it waits.
+# Blocks a block pipeline may leave to its writing thread before it waits.
 _DEFERRED_STEPS = 3
 
 
@@ -364,30 +364,28 @@ def _limit_into(reader: Any, source: str, limiter: NaloLimiter, job: FileJob, pl
 
 
 class _Overlap:
-    """Two worker threads of a BlockPipeline: one reads ahead, one runs the
-    deferred steps (writing, metering) in the order they were deferred. A
-    worker's exception is raised in the caller at its next call; on a
+    """A worker thread of a BlockPipeline: it reads ahead and writes, in the
+    order the steps were given. A step's exception is raised in the caller
+    when it takes the step's result, or at its next deferred step; on a
     normal way out every deferred step is finished (or its failure raised),
-    on any way out no worker still runs when the files are closed."""
+    on any way out the worker no longer runs when the files are closed."""
 
     def __init__(self) -> None:
-        self.reader = ThreadPoolExecutor(max_workers=1)
         self.worker = ThreadPoolExecutor(max_workers=1)
         self.pending: collections.deque[Future[Any]] = collections.deque()
 
     def __enter__(self) -> _Overlap:
         return self
 
-    def prefetch(self, read: Callable[[int], np.ndarray], frames: int) -> Future[np.ndarray]:
-        return self.reader.submit(read, frames)
+    def prefetch(self, read: Callable[[int], Any], frames: int) -> Future[Any]:
+        return self.worker.submit(read, frames)
 
-    def defer(self, step: Callable[..., object], *args: Any, **kwargs: Any) -> None:
+    def defer(self, step: Callable[..., object], *args: Any) -> None:
         while len(self.pending) >= _DEFERRED_STEPS:
             self.pending.popleft().result()
-        self.pending.append(self.worker.submit(step, *args, **kwargs))
+        self.pending.append(self.worker.submit(step, *args))
 
     def __exit__(self, kind: object, error: object, trace: object) -> None:
-        self.reader.shutdown(wait=True, cancel_futures=True)
         if kind is None:
             while self.pending:
                 self.pending.popleft().result()
@@ -415,13 +413,18 @@ class Decoder:
         # (integers), or so that an out-of-range double can be told by its value.
         self.dtype = "int32" if integer else "float64" if reader.subtype == "DOUBLE" else "float32"
         self.integer = integer
-        # Two buffers taken in turn: one block is converted on the reading
-        # thread while the one before it is limited.
-        self.floats = [np.empty((block_frames, reader.channels), np.float32) for _ in range(2)] if integer else []
+        # Two buffers of each kind taken in turn, made on first use: one block
+        # is read and converted on the reading thread while the one before it
+        # is limited.
+        self.raws: list[np.ndarray | None] = [None, None]
+        self.floats: list[np.ndarray | None] = [None, None]
 
     def read(self, frames: int) -> np.ndarray:
+        if self.reader.seekable():  # no further than the frames the header gives
+            frames = max(0, min(frames, self.reader.frames - self.reader.tell()))
         try:
-            block: np.ndarray = self.reader.read(frames, dtype=self.dtype, always_2d=True)
+            block: np.ndarray = self.reader.read(frames, dtype=self.dtype, always_2d=True,
+                                                 out=self._taken(self.raws, frames, self.dtype))
         except (RuntimeError, ValueError) as error:
             hint = _stdin_hint() if self.source == STDIN_NAME else ""
             raise AudioFileError(self.source, f"cannot read past frame {self.frames_read} of "
@@ -431,12 +434,19 @@ class Decoder:
 
     def to_float(self, raw: np.ndarray) -> np.ndarray:
         if self.integer:
-            self.floats.reverse()
-            return formats.to_float(raw, self.floats[0][: len(raw)])
+            return formats.to_float(raw, self._taken(self.floats, len(raw), np.float32))
         if raw.dtype == np.float64:
             with np.errstate(over="ignore"):  # beyond float32: refused by the stream, named by limit()
                 return raw.astype(np.float32)
         return raw
+
+    def _taken(self, buffers: list[np.ndarray | None], frames: int, dtype: Any) -> np.ndarray:
+        """The next of two `buffers` in turn, for `frames` frames."""
+        buffers.reverse()
+        buffer = buffers[0]
+        if buffer is None or len(buffer) < frames:
+            buffer = buffers[0] = np.empty((frames, self.reader.channels), dtype)
+        return buffer[:frames]
 
     def refusal(self, error: ValueError, raw: np.ndarray) -> AudioFileError | None:
         """The sample of `raw` (the block just read) that the native code
@@ -478,8 +488,8 @@ class BlockPipeline:
         self.deferred: Callable[..., None] = lambda step, *args, **kwargs: step(*args, **kwargs)
 
     def run(self, block_frames: int, advance: Callable[[int], object]) -> None:
-        """The steps in order, overlapped on two more threads: the next block
-        is read and converted, and the blocks before are written, while this
+        """The steps in order, overlapped on one more thread: the blocks
+        before are written and the next one is read and converted, while this
         one is limited, quantised and metered (libsndfile, the limiter and the
         meters run without the GIL). At most a few blocks wait to be written:
         memory stays bounded."""
