@@ -448,17 +448,19 @@ class Decoder:
             buffer = buffers[0] = np.empty((frames, self.reader.channels), dtype)
         return buffer[:frames]
 
-    def refusal(self, error: ValueError, raw: np.ndarray) -> AudioFileError | None:
-        """The sample of `raw` (the block just read) that the native code
-        refused as not finite, named by frame and channel; None for other
-        errors."""
+    def refusal(self, error: ValueError, raw: np.ndarray, first: int | None = None) -> AudioFileError | None:
+        """The sample of `raw` (the block starting at frame `first`, by
+        default the block just read) that the native code refused as not
+        finite, named by frame and channel; None for other errors."""
         match = _FLAT_INDEX.search(str(error))
         if match is None:
             return None
         frame, channel = divmod(int(match[1]), raw.shape[1])
         value = float(raw[frame, channel])
         what = f"is {value:g}, beyond the range of 32-bit float" if np.isfinite(value) else "is not finite"
-        return AudioFileError(self.source, f"sample at frame {self.frames_read - len(raw) + frame} "
+        if first is None:
+            first = self.frames_read - len(raw)
+        return AudioFileError(self.source, f"sample at frame {first + frame} "
                                            f"(channel {channel + 1}) {what}")
 
     def peak(self, raw: np.ndarray) -> float:
@@ -496,14 +498,16 @@ class BlockPipeline:
         with _Overlap() as overlap:
             self.deferred = overlap.defer
             reading = overlap.prefetch(self.decoded, block_frames)
+            first = 0  # the frame the block starts at: the reading thread is a block ahead
             while len((decoded := reading.result())[0]):
                 raw, block = decoded
                 reading = overlap.prefetch(self.decoded, block_frames)
                 if self.gain is None:
-                    self.emit(*self.limit(block, raw))
+                    self.emit(*self.limit(block, raw, first))
                     self.tally.true_peak_before.add(block, axis=0)  # finite: the stream took it
                 else:
-                    self.emit(*self.limit(self.amplify(block), raw))
+                    self.emit(*self.limit(self.amplify(block), raw, first))
+                first += len(raw)
                 advance(len(raw))
             self.emit(*self.stream.flush())
 
@@ -527,11 +531,11 @@ class BlockPipeline:
             amplified: np.ndarray = np.multiply(block, self.gain, out=self.amplified[: len(block)])
         return amplified
 
-    def limit(self, block: np.ndarray, raw: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    def limit(self, block: np.ndarray, raw: np.ndarray, first: int) -> tuple[np.ndarray, np.ndarray]:
         try:
             return self.stream.process(block, axis=0)
         except ValueError as error:
-            refusal = self.decoder.refusal(error, raw)
+            refusal = self.decoder.refusal(error, raw, first)
             if refusal is None:
                 raise
             raise refusal from None

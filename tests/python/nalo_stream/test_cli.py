@@ -144,6 +144,8 @@ def truncated(path):
      ["big.wav", "out.wav"], 1, "big.wav: sample at frame 5 (channel 1) is 1e+300, beyond the range of 32-bit float"),
     (lambda d: sf.write(d / "nan.wav", np.pad([[0.5, np.nan]], ((2500, 9), (0, 0))), 8000, subtype="FLOAT"),
      ["nan.wav", "out.wav", "--block", "1000"], 1, "nan.wav: sample at frame 2500 (channel 2) is not finite"),
+    (lambda d: sf.write(d / "nan.wav", np.pad([[0.5, np.nan]], ((2500, 3000), (0, 0))), 8000, subtype="FLOAT"),
+     ["nan.wav", "out.wav", "--block", "1000"], 1, "nan.wav: sample at frame 2500 (channel 2) is not finite"),
     (lambda d: write(d / "empty.wav", subtype="PCM_16"), ["empty.wav", "out.flac"], 1,
      "out.flac: cannot write an empty FLAC file"),
     (lambda d: [write(d / "in.wav"), (d / "out.wav").mkdir()], ["in.wav", "out.wav", "--gains", "g.npy"], 1,
