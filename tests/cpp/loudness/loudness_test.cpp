@@ -128,7 +128,7 @@ TEST(LoudnessMeter, AnyCutGivesTheSameBits)
         for (std::size_t first = 0; first < frames;) {
             const std::size_t count = std::min<std::size_t>(frames - first, random() % 3 == 0 ? random() % 7 : random() % 20000);
             std::vector<float> block(channels * count);
-            for (std::size_t c = 0; c < channels; ++c)
+            for (std::size_t c = 0; c < channels && count > 0; ++c)  // no memcpy from an empty block's null data
                 std::memcpy(block.data() + c * count, planar.data() + c * frames + first, count * sizeof(float));
             ASSERT_FALSE(cut.push(block));
             first += count;
