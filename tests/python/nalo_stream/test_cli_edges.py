@@ -212,7 +212,9 @@ def test_a_closed_stdout_changes_no_work(tmp_path, inputs):
 @pytest.mark.parametrize("signum, batch", [(signal.SIGTERM, False), (signal.SIGHUP, False), (signal.SIGINT, False),
                                            (signal.SIGTERM, True)])
 def test_a_terminating_signal_leaves_nothing_and_exits_128_plus_its_number(tmp_path, signum, batch):
-    sf.write(tmp_path / "in.wav", loud((480000, 2), 1, 0.5), 48000, subtype="FLOAT")
+    # Long enough that the run cannot finish between the first temporary file
+    # appearing and the signal arriving, even on a busy machine.
+    sf.write(tmp_path / "in.wav", loud((4_800_000, 2), 1, 0.5), 48000, subtype="FLOAT")
     (tmp_path / "out.wav").write_bytes(b"old")
     args = (["in.wav", "--out-dir", "od"] if batch else ["in.wav", "out.wav", "--gains", "g.npy"])
     process = subprocess.Popen([sys.executable, "-m", "nalo_stream", *args, "--block", "64", "--true-peak", "-q"],
