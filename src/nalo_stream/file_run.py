@@ -27,7 +27,7 @@ import numpy as np
 from nalo_limiter import NaloLimiter
 
 from . import formats
-from ._native import LimiterStream, LoudnessMeter, TruePeakMeter
+from ._native import LimiterStream, LoudnessMeter, TruePeakMeter, _decode_pcm
 from .files import MISSING_CLI_PACKAGES, STDIO, AudioFileError, FileJob, TruncatedInputWarning
 from .gains_file import GainsWriter
 from .replacing import Replacement, ReplaceError, replacing
@@ -54,6 +54,12 @@ _METER_TAP_GAIN = 2.03
 _CEILING_SLACK = 2e-6
 # Blocks a block pipeline may leave to its writing thread before it waits.
 _DEFERRED_STEPS = 3
+# Formats that store integer PCM as plain packed samples, and the widths in
+# bytes of the subtypes whose bytes are read and written here as they are
+# stored: libsndfile's own conversion of them costs more than the limiting.
+_PACKED_FORMATS = ("WAV", "WAVEX", "RF64", "W64", "AIFF", "CAF", "AU")
+_PACKED_WIDTHS = {"PCM_16": 2, "PCM_24": 3}
+_SFC_RAW_DATA_NEEDS_ENDSWAP = 0x1110  # libsndfile's command: whether the stored bytes are foreign-endian
 
 
 @dataclass(frozen=True)
@@ -166,6 +172,24 @@ def _length_unknown(reader: Any) -> bool:
     """Whether the header leaves the length open (a file written to a pipe):
     then the file is read to its end, whatever libsndfile's count says."""
     return bool(reader.frames >= _SF_COUNT_MAX or formats.length_unknown(reader.extra_info))
+
+
+def _packing(sound: Any) -> tuple[int, bool] | None:
+    """Width in bytes and byte order (big-endian?) of the packed samples of
+    an open file whose bytes can be taken as they are stored; else None."""
+    width = _PACKED_WIDTHS.get(sound.subtype)
+    if width is None or sound.format not in _PACKED_FORMATS or not hasattr(soundfile, "_snd"):
+        return None
+    swapped = soundfile._snd.sf_command(sound._file, _SFC_RAW_DATA_NEEDS_ENDSWAP, soundfile._ffi.NULL, 0)
+    return width, (sys.byteorder == "little") == bool(swapped)
+
+
+def _libsndfile_error(sound: Any) -> RuntimeError | None:
+    """The error libsndfile reports for an open file, if any."""
+    code = soundfile._snd.sf_error(sound._file)
+    if not code:
+        return None
+    return RuntimeError(soundfile._ffi.string(soundfile._snd.sf_error_number(code)).decode(errors="replace"))
 
 
 def _refuse_overwriting_input(job: FileJob) -> None:
@@ -356,7 +380,8 @@ def _limit_into(reader: Any, source: str, limiter: NaloLimiter, job: FileJob, pl
     writer = _open_writer(reader, plan, out_path) if write else contextlib.nullcontext(_NullWriter())
     with writer as audio_writer, _open_gains(job.gains, gains_path, reader.frames) as gains:
         blocks = BlockPipeline(reader, source, LimiterStream(limiter, true_peak=job.settings.true_peak), plan,
-                               audio_writer, gains, job, gain, loudness_after, trial)
+                               _packed_or_plain(audio_writer, plan, out_path), gains, job, gain, loudness_after,
+                               trial)
         blocks.run(job.block_frames, advance)
     if blocks.tally.frames == 0 and out_path is not None and os.path.getsize(out_path) == 0:
         raise AudioFileError(plan.name, f"cannot write an empty {plan.format} file: the input holds no frames")
@@ -392,6 +417,38 @@ class _Overlap:
         self.worker.shutdown(wait=True, cancel_futures=True)
 
 
+def _largest(block: np.ndarray) -> float:
+    """The largest magnitude in a float block."""
+    return max(float(block.max()), -float(block.min())) if block.size else 0.0
+
+
+class _PackedWriter:
+    """Integer PCM written as the bytes the file stores: each block is
+    quantised and packed in one native pass (the same steps as the plan's
+    quantiser), and libsndfile writes the bytes as they are."""
+
+    def __init__(self, writer: Any, quantiser: formats.IntegerQuantiser, packing: tuple[int, bool]) -> None:
+        self.writer, self.quantiser, (self.width, self.big_endian) = writer, quantiser, packing
+        self.name = writer.name
+
+    def quantise(self, audio: np.ndarray) -> formats.Quantised:
+        return self.quantiser.packed(audio, self.width, self.big_endian)
+
+    def write(self, packed: np.ndarray) -> None:
+        written = soundfile._snd.sf_write_raw(self.writer._file, soundfile._ffi.from_buffer(packed), packed.nbytes)
+        if written != packed.nbytes:
+            raise _libsndfile_error(self.writer) or RuntimeError("the write failed")
+
+
+def _packed_or_plain(writer: Any, plan: OutputPlan, path: Path | None) -> Any:
+    """`writer`, wrapped to take packed bytes where its file can (a named
+    file, integer PCM without dither)."""
+    if path is None or not isinstance(plan.quantise, formats.IntegerQuantiser):
+        return writer
+    packing = _packing(writer)
+    return writer if packing is None else _PackedWriter(writer, plan.quantise, packing)
+
+
 class _NullWriter:
     """Takes the samples of a pass that only measures."""
 
@@ -418,10 +475,18 @@ class Decoder:
         # is limited.
         self.raws: list[np.ndarray | None] = [None, None]
         self.floats: list[np.ndarray | None] = [None, None]
+        # A named PCM file of known length is read as its stored bytes and
+        # converted natively; `packed_peak` is the largest magnitude of the
+        # block read last.
+        known = source != STDIN_NAME and reader.seekable() and not _length_unknown(reader)
+        self.packing = _packing(reader) if known else None
+        self.packed_peak = 0.0
 
     def read(self, frames: int) -> np.ndarray:
         if self.reader.seekable():  # no further than the frames the header gives
             frames = max(0, min(frames, self.reader.frames - self.reader.tell()))
+        if self.packing is not None:
+            return self._read_packed(frames)
         try:
             block: np.ndarray = self.reader.read(frames, dtype=self.dtype, always_2d=True,
                                                  out=self._taken(self.raws, frames, self.dtype))
@@ -432,7 +497,24 @@ class Decoder:
         self.frames_read += len(block)
         return block
 
+    def _read_packed(self, frames: int) -> np.ndarray:
+        """The next block as float32, from the bytes the file stores."""
+        assert self.packing is not None
+        width, big_endian = self.packing
+        packed = self._taken(self.raws, frames, np.uint8, width)
+        count = soundfile._snd.sf_read_raw(self.reader._file, soundfile._ffi.from_buffer(packed), packed.nbytes)
+        got = max(0, count) // max(1, packed.strides[0])
+        if got < frames and (error := _libsndfile_error(self.reader)) is not None:
+            raise AudioFileError(self.source, f"cannot read past frame {self.frames_read} of "
+                                              f"{self.reader.frames}: {_libsndfile_reason(error)}")
+        block = self._taken(self.floats, got, np.float32)
+        self.packed_peak = _decode_pcm(packed[:got], block, width, big_endian)
+        self.frames_read += got
+        return block
+
     def to_float(self, raw: np.ndarray) -> np.ndarray:
+        if self.packing is not None:  # read as float32 already
+            return raw
         if self.integer:
             return formats.to_float(raw, self._taken(self.floats, len(raw), np.float32))
         if raw.dtype == np.float64:
@@ -440,12 +522,13 @@ class Decoder:
                 return raw.astype(np.float32)
         return raw
 
-    def _taken(self, buffers: list[np.ndarray | None], frames: int, dtype: Any) -> np.ndarray:
-        """The next of two `buffers` in turn, for `frames` frames."""
+    def _taken(self, buffers: list[np.ndarray | None], frames: int, dtype: Any, width: int = 1) -> np.ndarray:
+        """The next of two `buffers` in turn, for `frames` frames (of
+        `width` items a sample)."""
         buffers.reverse()
         buffer = buffers[0]
-        if buffer is None or len(buffer) < frames:
-            buffer = buffers[0] = np.empty((frames, self.reader.channels), dtype)
+        if buffer is None or len(buffer) < frames or buffer.dtype != dtype:
+            buffer = buffers[0] = np.empty((frames, self.reader.channels * width), dtype)
         return buffer[:frames]
 
     def refusal(self, error: ValueError, raw: np.ndarray, first: int | None = None) -> AudioFileError | None:
@@ -465,6 +548,8 @@ class Decoder:
 
     def peak(self, raw: np.ndarray) -> float:
         """The largest magnitude of the block as read, exactly, on the [-1, 1) scale."""
+        if self.packing is not None:
+            return float(self.packed_peak)
         if not raw.size:
             return 0.0
         top = max(-float(raw.min()), float(raw.max()))
@@ -486,6 +571,7 @@ class BlockPipeline:
         self.amplified = None if gain is None else np.empty((job.block_frames, reader.channels), np.float32)
         self.loudness_after = loudness_after
         self.trial = trial
+        self.quantise = writer.quantise if isinstance(writer, _PackedWriter) else plan.quantise
         # Runs a step of the writing thread: at once, until `run` overlaps them.
         self.deferred: Callable[..., None] = lambda step, *args, **kwargs: step(*args, **kwargs)
 
@@ -516,7 +602,7 @@ class BlockPipeline:
         raw = self.read(frames)
         block = self.to_float(raw)
         if self.gain is None:
-            self.tally.add_input(block)
+            self.tally.add_input_peak(self.decoder.peak(raw) if self.decoder.integer else _largest(block))
         return raw, block
 
     def read(self, frames: int) -> np.ndarray:
@@ -548,19 +634,20 @@ class BlockPipeline:
             self.loudness_after.add(audio, axis=0)
             self.tally.add_output(0.0, frame_gains)
             return
-        quantised = self.plan.quantise(audio)
-        self.deferred(self.write, quantised.samples)
-        self.tally.true_peak_after.add(quantised.held, axis=0)  # what the file holds
-        if self.loudness_after is not None:
-            self.loudness_after.add(quantised.held, axis=0)
+        quantised = self.quantise(audio)
+        self.deferred(self.write, quantised)
         self.tally.add_output(quantised.peak, frame_gains)
         if self.gains is not None:
             with _writing(self.gains_name or ""):
                 self.gains.write(frame_gains)
 
-    def write(self, samples: np.ndarray) -> None:
+    def write(self, quantised: formats.Quantised) -> None:
+        """Meters what the file will hold, then writes it (on the writing thread)."""
+        self.tally.true_peak_after.add(quantised.held, axis=0)
+        if self.loudness_after is not None:
+            self.loudness_after.add(quantised.held, axis=0)
         try:
-            self.writer.write(samples)
+            self.writer.write(quantised.samples)
         except (RuntimeError, AssertionError, OSError) as error:  # e.g. the disk is full
             path = None if self.plan.to_stdout else Path(self.writer.name)
             raise AudioFileError(self.plan.name, f"cannot write: {_write_failure(error, path)}") from None

@@ -18,6 +18,8 @@ from pathlib import Path
 
 import numpy as np
 
+from ._native import _encode_pcm
+
 # Integer subtypes and their widths in bits.
 INTEGER_BITS = {
     "PCM_S8": 8, "PCM_U8": 8, "PCM_16": 16, "PCM_24": 24, "PCM_32": 32,
@@ -186,6 +188,16 @@ class IntegerQuantiser:
     def __call__(self, audio: np.ndarray) -> Quantised:
         """Takes `audio` over: it is overwritten."""
         return _quantised(audio, self.subtype, self.threshold, None)
+
+    def packed(self, audio: np.ndarray, width: int, big_endian: bool) -> Quantised:
+        """The same steps in one native pass, packed as a file stores them
+        (`width` bytes a sample): the samples to write are those bytes, one
+        row a frame. Takes `audio` (C-contiguous float32) over: it becomes
+        the values the file holds."""
+        packed = np.empty((len(audio), audio.shape[1] * width), np.uint8)
+        top = ceiling_steps(self.subtype, self.threshold)
+        peak = _encode_pcm(audio, packed, width, big_endian, top)
+        return Quantised(packed, audio, peak / (full_scale(self.subtype) or 1.0))
 
 
 class DitheredQuantiser:

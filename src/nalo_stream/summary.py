@@ -149,9 +149,8 @@ class Tally:
     def for_rate(cls, sample_rate: int) -> Tally:
         return cls(TruePeakMeter(sample_rate), TruePeakMeter(sample_rate))
 
-    def add_input(self, block: np.ndarray) -> None:
-        if block.size:
-            self.peak_before = max(self.peak_before, float(block.max()), -float(block.min()))
+    def add_input_peak(self, peak: float) -> None:
+        self.peak_before = max(self.peak_before, peak)
 
     def add_output(self, peak: float, gains: np.ndarray) -> None:
         self.peak_after = max(self.peak_after, peak)

@@ -5,6 +5,7 @@
 #include "python/nalo_stream/loudness_function.hpp"
 #include "python/nalo_stream/loudness_meter_type.hpp"
 #include "python/nalo_stream/meter_type.hpp"
+#include "python/nalo_stream/pcm_functions.hpp"
 #include "python/nalo_stream/stream_type.hpp"
 #include "python/nalo_stream/true_peak_function.hpp"
 
@@ -36,6 +37,10 @@ PyMethodDef module_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, kTruePeakDoc},
     {"loudness", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&loudness)),
      METH_FASTCALL | METH_KEYWORDS, kLoudnessDoc},
+    {"_decode_pcm", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&decode_pcm)), METH_FASTCALL,
+     kDecodePcmDoc},
+    {"_encode_pcm", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&encode_pcm)), METH_FASTCALL,
+     kEncodePcmDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
