@@ -124,12 +124,14 @@ def command(source: Path, target: Path) -> list[str]:
 
 
 def ffmpeg(source: Path, target: Path) -> list[str] | None:
+    """FFmpeg's alimiter with the same settings, writing 24-bit samples."""
     exe = shutil.which("ffmpeg")
     if exe is None:
         return None
+    codec = ["-c:a", "flac", "-sample_fmt", "s32"] if target.suffix == ".flac" else ["-c:a", "pcm_s24le"]
     return [exe, "-hide_banner", "-nostdin", "-loglevel", "error", "-i", str(source),
             "-af", f"alimiter=limit={CEILING!r}:attack={ATTACK_MS:g}:release={RELEASE_MS:g}:level=disabled",
-            "-c:a", "pcm_s24le", "-y", str(target)]
+            *codec, "-y", str(target)]
 
 
 def check_ceiling(path: Path) -> None:
@@ -146,9 +148,10 @@ def bench_files(loud: np.ndarray, reps: int, work: Path) -> list[str]:
     write_file(flac, loud, "FLAC")
     cases: dict[str, list[str] | None] = {
         "`nalo-limiter` WAV → WAV": command(wav, work / "out.wav"),
-        "`nalo-limiter` FLAC → FLAC": command(flac, work / "out.flac"),
         "FFmpeg `alimiter` WAV → WAV": ffmpeg(wav, work / "ffmpeg.wav"),
-        "Python start-up with the imports (no work)": [sys.executable, "-c", "import nalo_stream, soundfile, tqdm"],
+        "`nalo-limiter` FLAC → FLAC": command(flac, work / "out.flac"),
+        "FFmpeg `alimiter` FLAC → FLAC": ffmpeg(flac, work / "ffmpeg.flac"),
+        "Python start-up with the imports (no work)": [sys.executable, "-c", "import nalo_stream, soundfile"],
     }
     runs: dict[str, list[tuple[float, float]]] = {name: [] for name, cmd in cases.items() if cmd}
     for _ in range(reps):
@@ -157,12 +160,14 @@ def bench_files(loud: np.ndarray, reps: int, work: Path) -> list[str]:
                 runs[name].append(run_measured(cmd))
     check_ceiling(work / "out.wav")
     check_ceiling(work / "out.flac")
-    ours = statistics.median(w for w, _ in runs["`nalo-limiter` WAV → WAV"])
-    rows = ["| case | wall time | × realtime | peak RSS | time ratio to our WAV run |", "|---|---|---|---|---|"]
+    wall = {name: statistics.median(w for w, _ in measured) for name, measured in runs.items()}
+    rows = ["| case | wall time | × realtime | peak RSS | time ratio to FFmpeg on the same files |",
+            "|---|---|---|---|---|"]
     for name, measured in runs.items():
-        wall = statistics.median(w for w, _ in measured)
         rss = max(r for _, r in measured)
-        rows.append(f"| {name} | {wall:.2f} s | {seconds / wall:,.0f} | {rss:.0f} MB | {wall / ours:.2f} |")
+        peer = "FFmpeg `alimiter`" + name[name.index("`", 1) + 1:] if name.startswith("`nalo") else None
+        versus = f"{wall[name] / wall[peer]:.2f}" if peer in wall else ""
+        rows.append(f"| {name} | {wall[name]:.2f} s | {seconds / wall[name]:,.0f} | {rss:.0f} MB | {versus} |")
     if "FFmpeg `alimiter` WAV → WAV" not in runs:
         rows.append("| FFmpeg `alimiter` | not available: no ffmpeg on PATH | | | |")
     return rows
@@ -185,6 +190,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="smoke run: 10 seconds, one round")
     parser.add_argument("--hour", action="store_true", help="also measure peak memory on a one-hour WAV")
     parser.add_argument("--minutes", type=float, default=10.0, help="length of the signal (default 10)")
+    parser.add_argument("--files-only", action="store_true", help="only the command on files")
     args = parser.parse_args(argv)
     seconds = 10.0 if args.quick else 60.0 * args.minutes
     reps = 1 if args.quick else 3
@@ -192,7 +198,8 @@ def main(argv: list[str] | None = None) -> int:
     loud = music(int(seconds * SAMPLE_RATE))
     print(f"signal: {seconds / 60:g} min of loud stereo at {SAMPLE_RATE} Hz, ceiling {CEILING_DBFS:g} dBFS, "
           f"medians of {reps} interleaved rounds\n")
-    print("\n".join(bench_stream(loud, reps)) + "\n")
+    if not args.files_only:
+        print("\n".join(bench_stream(loud, reps)) + "\n")
     work = Path(tempfile.mkdtemp(prefix="nalo-stream-bench-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
     try:
         print("\n".join(bench_files(loud, reps, work)) + "\n")

@@ -389,32 +389,38 @@ def _limit_into(reader: Any, source: str, limiter: NaloLimiter, job: FileJob, pl
 
 
 class _Overlap:
-    """A worker thread of a BlockPipeline: it reads ahead and writes, in the
-    order the steps were given. A step's exception is raised in the caller
-    when it takes the step's result, or at its next deferred step; on a
-    normal way out every deferred step is finished (or its failure raised),
-    on any way out the worker no longer runs when the files are closed."""
+    """The two worker threads of a BlockPipeline: one reads ahead, the other
+    writes, each in the order its steps were given (libsndfile decodes and
+    encodes without the GIL, so both work while the blocks are limited). A
+    step's exception is raised in the caller when it takes the step's
+    result, or at its next deferred step; on a normal way out every deferred
+    step is finished (or its failure raised), on any way out the workers no
+    longer run when the files are closed."""
 
     def __init__(self) -> None:
-        self.worker = ThreadPoolExecutor(max_workers=1)
+        self.reader = ThreadPoolExecutor(max_workers=1)
+        self.writer = ThreadPoolExecutor(max_workers=1)
         self.pending: collections.deque[Future[Any]] = collections.deque()
 
     def __enter__(self) -> _Overlap:
         return self
 
     def prefetch(self, read: Callable[[int], Any], frames: int) -> Future[Any]:
-        return self.worker.submit(read, frames)
+        return self.reader.submit(read, frames)
 
     def defer(self, step: Callable[..., object], *args: Any) -> None:
         while len(self.pending) >= _DEFERRED_STEPS:
             self.pending.popleft().result()
-        self.pending.append(self.worker.submit(step, *args))
+        self.pending.append(self.writer.submit(step, *args))
 
     def __exit__(self, kind: object, error: object, trace: object) -> None:
-        if kind is None:
-            while self.pending:
-                self.pending.popleft().result()
-        self.worker.shutdown(wait=True, cancel_futures=True)
+        try:
+            if kind is None:
+                while self.pending:
+                    self.pending.popleft().result()
+        finally:
+            self.writer.shutdown(wait=True, cancel_futures=True)
+            self.reader.shutdown(wait=True, cancel_futures=True)
 
 
 def _largest(block: np.ndarray) -> float:
