@@ -582,11 +582,12 @@ class BlockPipeline:
         self.deferred: Callable[..., None] = lambda step, *args, **kwargs: step(*args, **kwargs)
 
     def run(self, block_frames: int, advance: Callable[[int], object]) -> None:
-        """The steps in order, overlapped on one more thread: the blocks
-        before are written and the next one is read and converted, while this
-        one is limited, quantised and metered (libsndfile, the limiter and the
-        meters run without the GIL). At most a few blocks wait to be written:
-        memory stays bounded."""
+        """The steps in order, overlapped on two more threads: the blocks
+        before are metered and written, and the next one is read, converted
+        and (integers, which are always finite) metered, while this one is
+        limited and quantised (libsndfile, the limiter and the meters run
+        without the GIL). At most a few blocks wait to be written: memory
+        stays bounded."""
         with _Overlap() as overlap:
             self.deferred = overlap.defer
             reading = overlap.prefetch(self.decoded, block_frames)
@@ -596,7 +597,8 @@ class BlockPipeline:
                 reading = overlap.prefetch(self.decoded, block_frames)
                 if self.gain is None:
                     self.emit(*self.limit(block, raw, first))
-                    self.tally.true_peak_before.add(block, axis=0)  # finite: the stream took it
+                    if not self.decoder.integer:  # finite: the stream took it
+                        self.tally.true_peak_before.add(block, axis=0)
                 else:
                     self.emit(*self.limit(self.amplify(block), raw, first))
                 first += len(raw)
@@ -607,8 +609,11 @@ class BlockPipeline:
         """The next block as read and as float32 (on the reading thread)."""
         raw = self.read(frames)
         block = self.to_float(raw)
-        if self.gain is None:
-            self.tally.add_input_peak(self.decoder.peak(raw) if self.decoder.integer else _largest(block))
+        if self.gain is None and self.decoder.integer:  # integers are always finite: measured here
+            self.tally.add_input_peak(self.decoder.peak(raw))
+            self.tally.true_peak_before.add(block, axis=0)
+        elif self.gain is None:
+            self.tally.add_input_peak(_largest(block))
         return raw, block
 
     def read(self, frames: int) -> np.ndarray:
