@@ -170,7 +170,42 @@ def bench_files(loud: np.ndarray, reps: int, work: Path) -> list[str]:
         rows.append(f"| {name} | {wall[name]:.2f} s | {seconds / wall[name]:,.0f} | {rss:.0f} MB | {versus} |")
     if "FFmpeg `alimiter` WAV → WAV" not in runs:
         rows.append("| FFmpeg `alimiter` | not available: no ffmpeg on PATH | | | |")
-    return rows
+    return rows + ["", bench_meters(wav, work, reps, wall["`nalo-limiter` WAV → WAV"])]
+
+
+class _NoMeter:
+    """Stands in for a true-peak meter: measures nothing."""
+
+    def add(self, *args: object, **kwargs: object) -> None:
+        pass
+
+    def peak_dBTP(self) -> float:
+        return math.nan
+
+
+def bench_meters(wav: Path, work: Path, reps: int, command_wall: float) -> str:
+    """What the summary's two true-peak meters add to a WAV run: limit_file
+    in this process with its meters, and with stand-ins that measure
+    nothing, in turns."""
+    from nalo_stream import limit_file, summary
+
+    real = summary.Tally.for_rate
+
+    def run(metered: bool) -> Callable[[], object]:
+        def go() -> object:
+            summary.Tally.for_rate = real if metered else classmethod(lambda cls, rate: cls(_NoMeter(), _NoMeter()))
+            try:
+                return limit_file(wav, work / "meters.wav", threshold_dBFS=CEILING_DBFS, attack_ms=ATTACK_MS,
+                                  hold_ms=HOLD_MS, release_ms=RELEASE_MS)
+            finally:
+                summary.Tally.for_rate = real
+        return go
+
+    t = interleaved(reps, {"with": run(True), "without": run(False)})
+    cost = t.wall["with"] - t.wall["without"]
+    return (f"the summary's two true-peak meters: {t.wall['with']:.3f} s with them, {t.wall['without']:.3f} s "
+            f"without (limit_file in one process), {cost:.3f} s = {100 * cost / command_wall:.0f}% of the "
+            f"command's {command_wall:.2f} s WAV run")
 
 
 def bench_hour(loud: np.ndarray, work: Path) -> list[str]:

@@ -82,3 +82,8 @@ def true_peak(audio: _AudioLike, sample_rate: SupportsIndex, axis: SupportsIndex
 @overload
 def true_peak(audio: _AudioLike, sample_rate: SupportsIndex, axis: SupportsIndex,
               per_channel: Literal[True]) -> npt.NDArray[np.float64]: ...
+
+def _decode_pcm(packed: npt.NDArray[np.uint8], out: _Audio, width: int, big_endian: bool, /) -> float:
+    """Packed 16- or 24-bit integer samples as floats on [-1, 1); their largest magnitude."""
+def _encode_pcm(samples: _Audio, packed: npt.NDArray[np.uint8], width: int, big_endian: bool, top: int, /) -> int:
+    """Floats rounded to packed integer steps within ``top``; the largest step magnitude."""

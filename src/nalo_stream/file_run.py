@@ -174,11 +174,16 @@ def _length_unknown(reader: Any) -> bool:
     return bool(reader.frames >= _SF_COUNT_MAX or formats.length_unknown(reader.extra_info))
 
 
+# Whether this soundfile gives libsndfile's calls for the stored bytes.
+_RAW_CALLS = all(hasattr(getattr(soundfile, "_snd", None), name)
+                 for name in ("sf_read_raw", "sf_write_raw", "sf_command", "sf_error", "sf_error_number"))
+
+
 def _packing(sound: Any) -> tuple[int, bool] | None:
     """Width in bytes and byte order (big-endian?) of the packed samples of
     an open file whose bytes can be taken as they are stored; else None."""
     width = _PACKED_WIDTHS.get(sound.subtype)
-    if width is None or sound.format not in _PACKED_FORMATS or not hasattr(soundfile, "_snd"):
+    if width is None or sound.format not in _PACKED_FORMATS or not _RAW_CALLS:
         return None
     swapped = soundfile._snd.sf_command(sound._file, _SFC_RAW_DATA_NEEDS_ENDSWAP, soundfile._ffi.NULL, 0)
     return width, (sys.byteorder == "little") == bool(swapped)
