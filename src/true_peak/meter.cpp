@@ -95,7 +95,7 @@ template <unsigned Oversampling>
 
 // The largest interval peak and sample magnitude in one pass, kept in lanes.
 template <unsigned Oversampling>
-[[gnu::always_inline]] inline float largest_peak_with(const float* x, std::size_t count) noexcept
+[[gnu::always_inline]] inline float strip_peak(const float* x, std::size_t count) noexcept
 {
     Lanes lanes = {};
     std::size_t k = 0;
@@ -112,11 +112,48 @@ template <unsigned Oversampling>
     return largest;
 }
 
-float largest_peak_portable(const float* x, std::size_t count, unsigned oversampling) noexcept
+// The largest magnitude of `count` finite samples, on their bit patterns
+// (which order like the magnitudes once the sign is cleared).
+[[gnu::always_inline]] inline float largest_magnitude(const float* x, std::size_t count) noexcept
 {
-    if (oversampling == 4) return largest_peak_with<4>(x, count);
-    if (oversampling == 2) return largest_peak_with<2>(x, count);
-    return largest_peak_with<1>(x, count);
+    std::uint32_t largest = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(x[i]) & 0x7FFFFFFFu;
+        largest = bits > largest ? bits : largest;
+    }
+    return std::bit_cast<float>(largest);
+}
+
+// Intervals per strip: a strip is measured only where its samples are large
+// enough for one of its intervals to exceed the largest peak so far.
+constexpr std::size_t kStrip = 256;
+
+// Above every interval peak the arithmetic can give for samples of at most
+// unit magnitude: the filter's largest sum of tap magnitudes, with room for
+// the rounding of the sums.
+const double kPeakBound = static_cast<double>(interpolation_gain_bound()) * (1.0 + 0x1p-16);
+
+// The larger of `floor` and the largest interval peak and sample magnitude
+// over the windows starting at x[0 .. count - 1]. Skipping the strips that
+// cannot reach the floor leaves the result as it is.
+template <unsigned Oversampling>
+[[gnu::always_inline]] inline float largest_peak_with(const float* x, std::size_t count, float floor) noexcept
+{
+    float largest = floor;
+    for (std::size_t first = 0; first < count; first += kStrip) {
+        const std::size_t n = std::min(kStrip, count - first);
+        const float reach = largest_magnitude(x + first, n + kTruePeakHistory);
+        if (static_cast<double>(reach) * kPeakBound <= static_cast<double>(largest)) continue;
+        largest = larger(largest, strip_peak<Oversampling>(x + first, n));
+    }
+    return largest;
+}
+
+float largest_peak_portable(const float* x, std::size_t count, unsigned oversampling, float floor) noexcept
+{
+    if (oversampling == 4) return largest_peak_with<4>(x, count, floor);
+    if (oversampling == 2) return largest_peak_with<2>(x, count, floor);
+    return largest_peak_with<1>(x, count, floor);
 }
 
 void interval_peaks_portable(const float* x, std::size_t count, unsigned oversampling, float* peaks) noexcept
@@ -133,11 +170,12 @@ void interval_peaks_portable(const float* x, std::size_t count, unsigned oversam
     else if (oversampling == 2) interval_peaks_with<2>(x, count, peaks);
 }
 
-[[gnu::target("avx2")]] float largest_peak_avx2(const float* x, std::size_t count, unsigned oversampling) noexcept
+[[gnu::target("avx2")]] float largest_peak_avx2(const float* x, std::size_t count, unsigned oversampling,
+                                                 float floor) noexcept
 {
-    if (oversampling == 4) return largest_peak_with<4>(x, count);
-    if (oversampling == 2) return largest_peak_with<2>(x, count);
-    return largest_peak_with<1>(x, count);
+    if (oversampling == 4) return largest_peak_with<4>(x, count, floor);
+    if (oversampling == 2) return largest_peak_with<2>(x, count, floor);
+    return largest_peak_with<1>(x, count, floor);
 }
 #endif
 
@@ -158,14 +196,14 @@ void interval_peaks(const float* x, std::size_t count, unsigned oversampling, fl
     interval_peaks_portable(x, count, oversampling, peaks);
 }
 
-// Largest interval peak over windows x[k .. k + 11], k < count, and of the
-// newest sample of each window.
-float largest_peak(const float* x, std::size_t count, unsigned oversampling) noexcept
+// The larger of `floor` and the largest interval peak over windows
+// x[k .. k + 11], k < count, and of the newest sample of each window.
+float largest_peak(const float* x, std::size_t count, unsigned oversampling, float floor) noexcept
 {
 #if NALO_X86_DISPATCH
-    if (cpu_has_avx2()) return largest_peak_avx2(x, count, oversampling);
+    if (cpu_has_avx2()) return largest_peak_avx2(x, count, oversampling, floor);
 #endif
-    return largest_peak_portable(x, count, oversampling);
+    return largest_peak_portable(x, count, oversampling, floor);
 }
 
 float interval_peak(const float* y, unsigned oversampling) noexcept
@@ -239,9 +277,8 @@ void TruePeakMeter::push_channel(std::size_t channel, const float* samples, std:
     const std::size_t head = std::min(frames, kTruePeakHistory);
     std::memcpy(window, history, sizeof(float) * kTruePeakHistory);
     if (head > 0) std::memcpy(window + kTruePeakHistory, samples, sizeof(float) * head);
-    float peak = larger(peaks_[channel], largest_peak(window, head, oversampling_));
-    if (frames > kTruePeakHistory)
-        peak = larger(peak, largest_peak(samples, frames - kTruePeakHistory, oversampling_));
+    float peak = largest_peak(window, head, oversampling_, peaks_[channel]);
+    if (frames > kTruePeakHistory) peak = largest_peak(samples, frames - kTruePeakHistory, oversampling_, peak);
     const float* last = frames >= kTruePeakHistory ? samples + frames - kTruePeakHistory : window + frames;
     std::memmove(history, last, sizeof(float) * kTruePeakHistory);
     peaks_[channel] = peak;

@@ -78,6 +78,33 @@ TEST(TruePeak, SilenceAndAClick)
     EXPECT_EQ(measure(48000, click, 1), 0.5f);  // the sample itself: no phase interpolates above it
 }
 
+// Quiet stretches after a loud one may be passed over, but only where none
+// of their intervals can exceed it: after a click of 1.0, random signs of
+// magnitude just above 1 / (largest tap sum) hold intervals above 1.0, and the
+// meter must read exactly the largest of every interval and sample.
+TEST(TruePeak, StretchesBelowTheLoudestAreSkippedOnlyWhenNoIntervalCanExceedIt)
+{
+    nalo_test::Random rng(11);
+    for (const std::uint32_t rate : {48000u, 96000u}) {
+        const float magnitude = 1.0f / nalo::interpolation_gain_bound() * 1.0005f;
+        std::vector<float> x(nalo::kTruePeakHistory + 3, 0.0f);  // the silence before, then the click
+        x.back() = 1.0f;
+        for (int i = 0; i < 30000; ++i) x.push_back(rng.coin() ? magnitude : -magnitude);
+        x.resize(x.size() + nalo::kTruePeakHistory, 0.0f);  // and after
+
+        const unsigned oversampling = nalo::true_peak_oversampling(rate);
+        std::vector<float> peaks(x.size() - nalo::kTruePeakHistory, 0.0f);
+        nalo::interval_peaks(x.data(), peaks.size(), oversampling, peaks.data());
+        float expected = 0.0f;
+        for (const float p : peaks) expected = std::max(expected, p);
+        for (const float s : x) expected = std::max(expected, std::fabs(s));
+        ASSERT_GT(expected, 1.0f) << "the signs must reach above the click";
+
+        const std::vector<float> signal(x.begin() + nalo::kTruePeakHistory, x.end() - nalo::kTruePeakHistory);
+        EXPECT_EQ(measure(rate, signal, 1), expected) << rate;
+    }
+}
+
 // Any split into blocks, channel by channel, gives the whole signal's result
 // bit for bit: the history carries the intervals across block boundaries.
 TEST(TruePeak, IndependentOfTheSplit)
