@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "python/nalo_stream/borrow.hpp"
@@ -23,11 +24,16 @@ struct State {
 
     std::uint32_t sample_rate;
     std::optional<TruePeakMeter> meter;  // opened by the first non-empty block
+    std::vector<float> scratch;           // planar copies of blocks, reused
     bool finished = false;
     std::atomic<bool> busy{false};
 };
 
 State& state_of(PyObject* self) noexcept { return python::state_of<State>(self); }
+
+// Scratch larger than this (in samples) is released after the call rather
+// than kept for the next one.
+constexpr std::size_t kKeptScratch = std::size_t{1} << 22;
 
 constexpr const char* kNewNames[] = {"sample_rate"};
 constexpr Parameters kNew{"TruePeakMeter()", kNewNames, 1, 1};
@@ -78,13 +84,19 @@ PyObject* meter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                          static_cast<unsigned long long>(state.meter->channels()));
             return nullptr;
         }
-        std::vector<float> planar(layout.samples);
-        read_planar(audio_view(array.get(), layout), 0, layout.frames, planar.data());
+        const AudioView view = audio_view(array.get(), layout);
+        const float* planar = planar_in_place(view);
+        if (planar == nullptr) {
+            if (state.scratch.size() < layout.samples) state.scratch.resize(layout.samples);
+            read_planar(view, 0, layout.frames, state.scratch.data());
+            planar = state.scratch.data();
+        }
         std::optional<LimiterError> failure;
         {
-            ReleasedLock released;
-            failure = state.meter->push(planar);
+            ReleasedLock released;  // `array` keeps the samples alive
+            failure = state.meter->push(std::span<const float>(planar, layout.samples));
         }
+        if (state.scratch.capacity() > kKeptScratch) std::vector<float>().swap(state.scratch);
         if (failure) {
             raise_core_error(*failure, layout);
             return nullptr;

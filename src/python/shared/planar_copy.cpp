@@ -1,6 +1,7 @@
 #include "python/shared/planar_copy.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -113,6 +114,35 @@ void transpose_out(char* base, std::ptrdiff_t frame_stride, std::ptrdiff_t chann
     }
 }
 
+// Stereo frames stored side by side (a C-contiguous (frames, 2) array of
+// aligned floats): the commonest layout of audio files, copied with fixed
+// strides that the compiler turns into vector shuffles.
+bool packed_stereo(const AudioView& view, const void* base) noexcept
+{
+    return view.channels == 2 && view.channel_stride == kItemSize && view.frame_stride == 2 * kItemSize &&
+           reinterpret_cast<std::uintptr_t>(base) % alignof(float) == 0;
+}
+
+void split_stereo(float* planar, const float* frames, std::size_t count) noexcept
+{
+    float* left = planar;
+    float* right = planar + count;
+    for (std::size_t f = 0; f < count; ++f) {
+        left[f] = frames[2 * f];
+        right[f] = frames[2 * f + 1];
+    }
+}
+
+void join_stereo(float* frames, const float* planar, std::size_t count) noexcept
+{
+    const float* left = planar;
+    const float* right = planar + count;
+    for (std::size_t f = 0; f < count; ++f) {
+        frames[2 * f] = left[f];
+        frames[2 * f + 1] = right[f];
+    }
+}
+
 // Whether the channels of a frame are closer in memory than the frames of a
 // channel, as in a (frames, channels) row-major array: then the copy walks
 // the frames in memory order and transposes; otherwise it copies channel by
@@ -144,10 +174,20 @@ AudioView audio_view(PyObject* array, const AudioLayout& layout) noexcept
     return view;
 }
 
+const float* planar_in_place(const AudioView& view) noexcept
+{
+    const std::ptrdiff_t run = static_cast<std::ptrdiff_t>(view.frames) * kItemSize;
+    const bool frames_contiguous = view.frame_stride == kItemSize || view.frames <= 1;
+    const bool channels_adjacent = view.channels == 1 || view.channel_stride == run;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(view.data) % alignof(float) == 0;
+    return frames_contiguous && channels_adjacent && aligned ? reinterpret_cast<const float*>(view.data) : nullptr;
+}
+
 void read_planar(const AudioView& view, std::size_t first, std::size_t count, float* planar) noexcept
 {
     if (count == 0) return;
     const char* base = view.data + static_cast<std::ptrdiff_t>(first) * view.frame_stride;
+    if (packed_stereo(view, base)) return split_stereo(planar, reinterpret_cast<const float*>(base), count);
     if (channels_are_inner(view))
         return transpose_in(planar, base, view.frame_stride, view.channel_stride, count, view.channels);
     for (std::size_t c = 0; c < view.channels; ++c)
@@ -159,6 +199,7 @@ void write_planar(const float* planar, std::size_t count, const AudioView& view,
 {
     if (count == 0) return;
     char* base = view.data + static_cast<std::ptrdiff_t>(first) * view.frame_stride;
+    if (packed_stereo(view, base)) return join_stereo(reinterpret_cast<float*>(base), planar, count);
     if (channels_are_inner(view))
         return transpose_out(base, view.frame_stride, view.channel_stride, planar, count, view.channels);
     for (std::size_t c = 0; c < view.channels; ++c)

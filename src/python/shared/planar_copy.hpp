@@ -23,6 +23,11 @@ struct AudioView {
 // The view of a float32 array of `layout` (interpreter lock held).
 AudioView audio_view(PyObject* array, const AudioLayout& layout) noexcept;
 
+// The samples in planar order where the array already holds them so (one
+// channel, or each channel's frames contiguous and the channels back to back,
+// aligned), to be read without a copy; else nullptr.
+const float* planar_in_place(const AudioView& view) noexcept;
+
 // planar[c * count + k] = sample (c, first + k), for every channel and
 // k < count.
 void read_planar(const AudioView& view, std::size_t first, std::size_t count, float* planar) noexcept;

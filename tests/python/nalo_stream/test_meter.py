@@ -59,6 +59,26 @@ def test_never_below_the_sample_peak_and_the_same_whole_per_channel_or_in_blocks
     assert meter.peak_dBTP() == whole
 
 
+@pytest.mark.parametrize("view, axis", [
+    (lambda wide: wide[:, :50], -1),          # channels apart in a wider buffer
+    (lambda wide: wide[:, ::2], -1),          # frames apart
+    (lambda wide: wide[:, :50].T, 0),         # frames first, channels apart
+    (lambda wide: wide[0], -1),               # one channel
+    (lambda wide: wide[0, ::3], -1),          # one channel, frames apart
+    (lambda wide: wide[:, 7:57], -1),         # an offset
+])
+def test_any_strides_read_as_their_contiguous_copy(view, axis) -> None:
+    wide = np.random.default_rng(4).standard_normal((3, 100)).astype(np.float32)
+    inside = np.zeros(wide.shape, bool)
+    view(inside)[...] = True
+    wide[~inside] = 100.0  # what a wrong stride would read is louder than the block
+    block = view(wide)
+    strided, contiguous = TruePeakMeter(48000), TruePeakMeter(48000)
+    strided.add(block, axis=axis)
+    contiguous.add(np.ascontiguousarray(block), axis=axis)
+    assert strided.peak_dBTP() == contiguous.peak_dBTP()
+
+
 def test_silence_reads_minus_infinity() -> None:
     meter = TruePeakMeter(48000)
     meter.add(np.zeros((2, 0), np.float32))
