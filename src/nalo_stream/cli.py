@@ -280,9 +280,32 @@ def progress_bar(args: argparse.Namespace, total: int) -> Any:
     return tqdm.tqdm(total=total, unit="frame", unit_scale=True, leave=False, desc="limiting")
 
 
+# glibc's mallopt parameters, and the sizes up to which freed memory stays in
+# the process.
+_M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
+_KEPT_ALLOCATION, _KEPT_FREE = 32 << 20, 64 << 20
+
+
+def keep_freed_memory() -> None:
+    """Lets the memory of one block's arrays serve the next (glibc): freed,
+    it would go back to the kernel and return as fresh zeroed pages, a
+    sixth of a run's processor time. At most tens of megabytes stay held."""
+    if not sys.platform.startswith("linux"):
+        return
+    try:
+        import ctypes
+
+        mallopt = ctypes.CDLL(None).mallopt
+    except (ImportError, OSError, AttributeError):  # another C library
+        return
+    mallopt(_M_MMAP_THRESHOLD, _KEPT_ALLOCATION)
+    mallopt(_M_TRIM_THRESHOLD, _KEPT_FREE)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    keep_freed_memory()
     try:
         from . import file_run
     except ImportError:
