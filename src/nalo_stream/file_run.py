@@ -583,16 +583,21 @@ class BlockPipeline:
         self.loudness_after = loudness_after
         self.trial = trial
         self.quantise = writer.quantise if isinstance(writer, _PackedWriter) else plan.quantise
+        # The meters run beside the cheap steps: the input's on the reading
+        # thread where its bytes are taken as they are (integers, always
+        # finite), the output's on the writing thread where they are written
+        # so; else on this thread (a codec keeps the other busy enough).
+        self.meter_when_read = self.decoder.packing is not None
+        self.meter_when_written = isinstance(writer, _PackedWriter)
         # Runs a step of the writing thread: at once, until `run` overlaps them.
         self.deferred: Callable[..., None] = lambda step, *args, **kwargs: step(*args, **kwargs)
 
     def run(self, block_frames: int, advance: Callable[[int], object]) -> None:
         """The steps in order, overlapped on two more threads: the blocks
-        before are metered and written, and the next one is read, converted
-        and (integers, which are always finite) metered, while this one is
-        limited and quantised (libsndfile, the limiter and the meters run
-        without the GIL). At most a few blocks wait to be written: memory
-        stays bounded."""
+        before are written and the next one is read and converted, while this
+        one is limited and quantised; the meters run on whichever thread has
+        room (libsndfile, the limiter and the meters run without the GIL). At
+        most a few blocks wait to be written: memory stays bounded."""
         with _Overlap() as overlap:
             self.deferred = overlap.defer
             reading = overlap.prefetch(self.decoded, block_frames)
@@ -602,7 +607,7 @@ class BlockPipeline:
                 reading = overlap.prefetch(self.decoded, block_frames)
                 if self.gain is None:
                     self.emit(*self.limit(block, raw, first))
-                    if not self.decoder.integer:  # finite: the stream took it
+                    if not self.meter_when_read:  # finite: the stream took it
                         self.tally.true_peak_before.add(block, axis=0)
                 else:
                     self.emit(*self.limit(self.amplify(block), raw, first))
@@ -614,11 +619,10 @@ class BlockPipeline:
         """The next block as read and as float32 (on the reading thread)."""
         raw = self.read(frames)
         block = self.to_float(raw)
-        if self.gain is None and self.decoder.integer:  # integers are always finite: measured here
-            self.tally.add_input_peak(self.decoder.peak(raw))
-            self.tally.true_peak_before.add(block, axis=0)
-        elif self.gain is None:
-            self.tally.add_input_peak(_largest(block))
+        if self.gain is None:
+            self.tally.add_input_peak(self.decoder.peak(raw) if self.decoder.integer else _largest(block))
+            if self.meter_when_read:
+                self.tally.true_peak_before.add(block, axis=0)
         return raw, block
 
     def read(self, frames: int) -> np.ndarray:
@@ -651,17 +655,24 @@ class BlockPipeline:
             self.tally.add_output(0.0, frame_gains)
             return
         quantised = self.quantise(audio)
+        if not self.meter_when_written:
+            self.meter_output(quantised.held)
         self.deferred(self.write, quantised)
         self.tally.add_output(quantised.peak, frame_gains)
         if self.gains is not None:
             with _writing(self.gains_name or ""):
                 self.gains.write(frame_gains)
 
-    def write(self, quantised: formats.Quantised) -> None:
-        """Meters what the file will hold, then writes it (on the writing thread)."""
-        self.tally.true_peak_after.add(quantised.held, axis=0)
+    def meter_output(self, held: np.ndarray) -> None:
+        """Meters what the file will hold."""
+        self.tally.true_peak_after.add(held, axis=0)
         if self.loudness_after is not None:
-            self.loudness_after.add(quantised.held, axis=0)
+            self.loudness_after.add(held, axis=0)
+
+    def write(self, quantised: formats.Quantised) -> None:
+        """Writes a block (on the writing thread), metered first if not yet."""
+        if self.meter_when_written:
+            self.meter_output(quantised.held)
         try:
             self.writer.write(quantised.samples)
         except (RuntimeError, AssertionError, OSError) as error:  # e.g. the disk is full
