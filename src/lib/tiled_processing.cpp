@@ -38,7 +38,6 @@ Result<TiledLimit> TiledLimit::start(NaloLimiter& limiter, const PlanarBuffers& 
 {
     if (buffers.channels == 0) return LimiterError::zero_channels();
     limiter.reset_envelope();
-    limiter.envelope.rest = RestState{};  // the steps start at 0, whatever was learnt before
     return TiledLimit(limiter, buffers, tile_frames(buffers.channels));
 }
 
