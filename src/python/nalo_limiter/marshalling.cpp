@@ -32,9 +32,9 @@ struct CallResults {
 // Envelope steps between two looks for Ctrl-C in a long call.
 constexpr std::uint64_t kStepsBetweenChecks = std::uint64_t{1} << 20;
 
-// `audio` holding the input's samples in the input's shape: an input of the
-// call's own is taken as it is (it is row-major); anything else is copied
-// into a new array, with the interpreter lock held.
+// `audio` holding the planar input's samples in the input's shape: an input
+// of the call's own is taken as it is (it is row-major); anything else is
+// copied into a new array, with the interpreter lock held.
 bool fill_audio(const AudioLayout& layout, AudioInput& input, CallResults& out)
 {
     if (input.owned) {
@@ -48,16 +48,6 @@ bool fill_audio(const AudioLayout& layout, AudioInput& input, CallResults& out)
     if (from.frame_stride == to.frame_stride && from.channel_stride == to.channel_stride) {
         // Row-major like the result: one block copy.
         if (layout.samples > 0) std::memcpy(to.data, from.data, layout.samples * sizeof(float));
-    } else if (layout.frames_first) {
-        std::vector<float> tile;
-        const std::size_t per_tile =
-            std::min(layout.frames, std::max<std::size_t>(1, (std::size_t{1} << 16) / layout.channels));
-        tile.resize(per_tile * layout.channels);
-        for (std::size_t first = 0; first < layout.frames; first += per_tile) {
-            const std::size_t count = std::min(per_tile, layout.frames - first);
-            read_planar(from, first, count, tile.data());
-            write_planar(tile.data(), count, to, first);
-        }
     } else {
         read_planar(from, 0, layout.frames, float_data(out.audio.get()));
     }
@@ -115,15 +105,17 @@ bool run_core_tiled(NaloLimiter& limiter, const PlanarBuffers& buffers, std::opt
 }
 
 // Limits the input into the result arrays; false with the exception set.
-// Planar input is read by the core where it lies (or, when the call owns it,
-// limited in place); anything else is first copied into the result.
+// The core reads the caller's samples where they lie (planar input tile by
+// tile, frames-first input through a stream) or, when the call owns them,
+// limits them in place; planar input in an odd layout is first copied into
+// the result.
 bool process_numpy(NaloLimiter& limiter, AudioInput input, std::int64_t axis, CallResults& results)
 {
     AudioLayout layout;
     if (!audio_layout(input.array.get(), axis, layout)) return false;
     const AudioView from = audio_view(input.array.get(), layout);
     const std::optional<std::size_t> from_stride = layout.frames_first ? std::nullopt : planar_stride(from);
-    const bool read_in_place = from_stride && !input.owned;
+    const bool read_in_place = !input.owned && (layout.frames_first || from_stride);
     if (read_in_place) {
         results.audio.reset(new_audio_array(layout, layout.frames));
         if (!results.audio) return false;
@@ -136,8 +128,9 @@ bool process_numpy(NaloLimiter& limiter, AudioInput input, std::int64_t axis, Ca
 
     std::optional<LimiterError> failure;
     const AudioView to = audio_view(results.audio.get(), layout);
+    float* gains = float_data(results.frame_gains.get());
     const bool ok = layout.frames_first
-                        ? limit_tiled_in_place(limiter, to, float_data(results.frame_gains.get()), failure)
+                        ? limit_tiled(limiter, read_in_place ? from : to, to, gains, failure)
                         : run_core_tiled(limiter,
                                          read_in_place ? planar_buffers(from, *from_stride, to, results)
                                                        : planar_buffers(to, layout.frames, to, results),
