@@ -11,6 +11,8 @@
 // what any pass over the data costs; process_planar_into is timed with a gains
 // buffer reused across runs (no allocation), and compute_gains alone on the
 // frame peaks, so that the rest (checks, peak pass, application) follows.
+// The tiled call (process_planar_tiled) is timed from the signal into an
+// output and a gains buffer reused across runs, as a multiple of it.
 //
 // The floor of the envelope's sequential part is timed on the same signal:
 // one straight loop with only the release recurrence (difference, fused
