@@ -32,9 +32,10 @@ struct CallResults {
 // Envelope steps between two looks for Ctrl-C in a long call.
 constexpr std::uint64_t kStepsBetweenChecks = std::uint64_t{1} << 20;
 
-// `audio` holding the planar input's samples in the input's shape: an input
-// of the call's own is taken as it is (it is row-major); anything else is
-// copied into a new array, with the interpreter lock held.
+// `audio` holding the input's samples in the input's shape, for the core to
+// limit in place: an input of the call's own is taken as it is (it is
+// row-major); a planar input in a layout the core cannot read is copied into
+// a new array, with the interpreter lock held.
 bool fill_audio(const AudioLayout& layout, AudioInput& input, CallResults& out)
 {
     if (input.owned) {
