@@ -11,6 +11,8 @@
 // what any pass over the data costs; process_planar_into is timed with a gains
 // buffer reused across runs (no allocation), and compute_gains alone on the
 // frame peaks, so that the rest (checks, peak pass, application) follows.
+// The tiled call (process_planar_tiled) is timed from the signal into an
+// output and a gains buffer reused across runs, as a multiple of it.
 //
 // The floor of the envelope's sequential part is timed on the same signal:
 // one straight loop with only the release recurrence (difference, fused
@@ -283,8 +285,9 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
     volatile double sink = 0.0;
     const std::size_t block_sizes[2] = {65536, 512};
     std::vector<float> out(source.size()), stream_gains(frames);
-    std::vector<double> t_gains, t_floor, t_whole, t_stream[2];
-    std::vector<double> gains_per_floor, stream_per_whole[2];
+    std::vector<float> tiled_out(source.size()), tiled_gains(frames);
+    std::vector<double> t_gains, t_floor, t_whole, t_tiled, t_stream[2];
+    std::vector<double> gains_per_floor, tiled_per_whole, stream_per_whole[2];
     for (int r = 0; r < runs; ++r) {
         std::memcpy(levels.data(), peaks.data(), frames * sizeof(float));
         t_gains.push_back(seconds_of([&] {
@@ -300,6 +303,15 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
 
         std::memcpy(work.data(), source.data(), source.size() * sizeof(float));
         t_whole.push_back(seconds_of([&] { (void)nalo::process_planar_into(limiter, work, 2, reused); }));
+        // Tile by tile from the source into an output buffer, both already mapped.
+        const nalo::PlanarBuffers buffers{source.data(), frames, tiled_out.data(), frames, 2, frames, tiled_gains.data()};
+        t_tiled.push_back(seconds_of([&] { (void)nalo::process_planar_tiled(limiter, buffers); }));
+        tiled_per_whole.push_back(t_tiled.back() / t_whole.back());
+        if (std::memcmp(tiled_gains.data(), gains.data(), frames * sizeof(float)) != 0 ||
+            std::memcmp(tiled_out.data(), work.data(), tiled_out.size() * sizeof(float)) != 0) {
+            std::fprintf(stderr, "the tiled call disagrees with process_planar\n");
+            return false;
+        }
         for (int b = 0; b < 2; ++b) {
             bool ok = true;
             t_stream[b].push_back(seconds_of([&] { ok = stream_through(limiter, source, frames, block_sizes[b], out, stream_gains); }));
@@ -324,13 +336,15 @@ bool bench_signal(const char* name, const std::vector<float>& source, std::size_
     report("process_planar_into, reused gains", median(t_into), frames, copy);
     report("  compute_gains alone", envelope, frames, copy);
     report("  rest (checks, peaks, application)", median(t_into) - envelope, frames, copy);
+    report("tiled, source to reused output", median(t_tiled), frames, copy);
     report("memcpy of the planar buffer", copy, frames, copy);
     report("floor: release and running sums", median(t_floor), frames, copy);
     report("stream, blocks of 65536 frames", median(t_stream[0]), frames, copy);
     report("stream, blocks of 512 frames", median(t_stream[1]), frames, copy);
-    std::printf("  ratios, median of the rounds: compute_gains = %.2fx the floor; stream = %.3fx (blocks of 65536) "
-                "and %.3fx (blocks of 512) process_planar_into\n",
-                median(gains_per_floor), median(stream_per_whole[0]), median(stream_per_whole[1]));
+    std::printf("  ratios, median of the rounds: compute_gains = %.2fx the floor; tiled = %.3fx and stream = %.3fx "
+                "(blocks of 65536) and %.3fx (blocks of 512) process_planar_into\n",
+                median(gains_per_floor), median(tiled_per_whole), median(stream_per_whole[0]),
+                median(stream_per_whole[1]));
 
     if (output_peak > ceiling) {
         std::fprintf(stderr, "output exceeds the ceiling: %.9g > %.9g\n", output_peak, ceiling);

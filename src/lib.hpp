@@ -24,6 +24,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -191,6 +192,67 @@ Result<std::vector<float>> process_planar(NaloLimiter& limiter, std::span<float>
 // changes neither the samples nor the limiter, but may have used `gains`.
 std::optional<LimiterError> process_planar_into(NaloLimiter& limiter, std::span<float> samples,
                                                 std::uint64_t channels, std::span<float> gains);
+
+// ---------------------------------------------------------------- whole signals tile by tile
+
+// The buffers of a whole-signal call that reads its input from one buffer
+// and writes the output to another: planar views with their own channel
+// strides (the sample of channel c at frame f is at data[c * stride + f]).
+// `in` may be `out` itself (then with the same stride); `gains` receives
+// one gain per frame.
+struct PlanarBuffers {
+    const float* in;
+    std::size_t in_stride;
+    float* out;
+    std::size_t out_stride;
+    std::size_t channels;
+    std::size_t frames;
+    float* gains;
+};
+
+// A whole signal limited tile by tile: the peaks of a tile of input frames,
+// the envelope steps they allow, then the output of the frames whose gains
+// are now final, read from the input while it is still in the cache. Every
+// pass over the signal thus touches memory once; the samples and gains equal
+// process_planar's bit for bit.
+//
+// The call can run in pieces (advance with a step budget), so that a caller
+// may look at other things between them. Creating it resets the limiter's
+// envelope, which the call then owns until it is done.
+//
+// A NaN or infinite sample fails the call with NonFiniteSample carrying the
+// planar index of the first one in channel-major order, as process_planar
+// reports it. By then `out` (and `in`, when it is the same buffer) holds
+// frames already limited: a failing call leaves the output meaningless, and
+// an input of its own partly limited.
+class TiledLimit {
+public:
+    // Fails with ZeroChannels.
+    static Result<TiledLimit> start(NaloLimiter& limiter, const PlanarBuffers& buffers);
+
+    // Runs tiles until at least `max_steps` envelope steps have been taken
+    // in this piece or the call is done.
+    std::optional<LimiterError> advance(std::uint64_t max_steps = UINT64_MAX) noexcept;
+
+    bool done() const noexcept { return stepped_ == total_steps_; }
+
+private:
+    TiledLimit(NaloLimiter& limiter, const PlanarBuffers& buffers, std::size_t tile_frames) noexcept;
+
+    std::optional<LimiterError> peak_next_tile() noexcept;
+    void step_and_apply(std::uint64_t end_step) noexcept;
+
+    NaloLimiter* limiter_;
+    PlanarBuffers buffers_;
+    std::size_t tile_frames_;     // a multiple of the envelope's step block
+    std::uint64_t total_steps_;   // frames plus look-ahead, or none for no frames
+    std::size_t peaked_ = 0;      // frames whose peaks are in gains
+    std::uint64_t stepped_ = 0;   // envelope steps taken
+    std::size_t applied_ = 0;     // frames written to out
+};
+
+// A TiledLimit run to its end in one piece.
+std::optional<LimiterError> process_planar_tiled(NaloLimiter& limiter, const PlanarBuffers& buffers);
 
 // ---------------------------------------------------------------- streams
 

@@ -20,7 +20,7 @@ using Access = EnvelopeEngineAccess;
 // one vectorisable pass, the strictly sequential part (window minimum,
 // release, smoothing) in a tight loop over local state, and the guard and the
 // narrowing of the block's outputs in another vectorisable pass.
-constexpr std::size_t kBlock = 512;
+constexpr std::size_t kBlock = kEnvelopeBlock;
 
 struct Cursors {
     MinimumCursor minimum;

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "lib.hpp"
@@ -137,6 +138,37 @@ void check_stream(const nalo::NaloLimiter& limiter, const std::vector<float>& si
     check(bool(stream.push({}, {}, {})), "push after finish fails");
 }
 
+// Limits the planar signal tile by tile, into another buffer and in place,
+// in pieces of a step budget from the seed, and checks the result against
+// the whole-signal call, or the error's index when the signal holds a
+// non-finite sample (`want` null).
+void check_tiled(nalo::NaloLimiter& limiter, const std::vector<float>& signal, std::size_t channels,
+                 const std::vector<float>* want, const std::vector<float>* want_gains, std::uint64_t seed)
+{
+    const std::size_t frames = signal.size() / channels;
+    const std::uint64_t budget = seed % 3 == 0 ? UINT64_MAX : 1 + seed % (2 * limiter.lookahead_samples + 40000);
+    for (const bool in_place : {false, true}) {
+        std::vector<float> in = signal, out(signal.size()), gains(frames);
+        float* target = in_place ? in.data() : out.data();
+        const nalo::PlanarBuffers buffers{in.data(), frames, target, frames, channels, frames, gains.data()};
+        auto made = nalo::TiledLimit::start(limiter, buffers);
+        check(bool(made), "tiled call started");
+        std::optional<nalo::LimiterError> error;
+        while (!error && !made.value().done()) error = made.value().advance(budget);
+        if (!want) {
+            const auto first = std::find_if(signal.begin(), signal.end(), [](float x) { return !finite_bits(x); });
+            check(error && error->kind == nalo::LimiterErrorKind::NonFiniteSample &&
+                      error->count == static_cast<std::uint64_t>(first - signal.begin()),
+                  "a tiled call fails on the first non-finite sample");
+            continue;
+        }
+        check(!error, "a tiled call of finite samples succeeds");
+        if (!in_place) check(same_bits(in, signal), "a tiled call leaves its input alone");
+        check(same_bits(in_place ? in : out, *want) && same_bits(gains, *want_gains),
+              "tiled output equals the whole-signal output");
+    }
+}
+
 // Envelope entries beyond which a configuration is not processed here.
 constexpr std::uint64_t kMaxWindow = std::uint64_t{1} << 16;
 
@@ -213,7 +245,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       "index of the first non-finite sample");
             }
             check(same_bits(work, original), "a failed call leaves the samples alone");
-            if (error.kind == K::NonFiniteSample) check_stream(limiter, original, channels, nullptr, nullptr, split_seed);
+            if (error.kind == K::NonFiniteSample) {
+                check_stream(limiter, original, channels, nullptr, nullptr, split_seed);
+                check_tiled(limiter, original, channels, nullptr, nullptr, split_seed);
+            }
             return 0;
         }
         check(channels != 0 && work.size() % channels == 0, "bad layout accepted");
@@ -239,7 +274,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             check(std::all_of(gains.begin(), gains.end(), [](float g) { return g == 1.0f; }), "quiet: gains 1");
             check(same_bits(work, original), "quiet: unchanged");
         }
-        if (round == 0) check_stream(limiter, original, channels, &work, &gains, split_seed);
+        if (round == 0) {
+            check_stream(limiter, original, channels, &work, &gains, split_seed);
+            check_tiled(limiter, original, channels, &work, &gains, split_seed);
+        }
         // The second round must repeat the first bit for bit.
         static std::vector<float> first_out, first_gains;
         if (round == 0) {

@@ -1,6 +1,7 @@
 #include "python/nalo_limiter/marshalling.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -18,8 +19,8 @@ namespace nalo::python {
 namespace {
 
 // Envelope steps (frames plus look-ahead) that one uninterrupted core call
-// may take: a fraction of a second. Longer calls run through a stream, tile
-// by tile, noticing Ctrl-C between tiles.
+// may take: a fraction of a second. Longer calls run in pieces, noticing
+// Ctrl-C between them.
 constexpr std::uint64_t kUninterruptedSteps = std::uint64_t{1} << 25;
 
 // The two result arrays of a limit() or process() call.
@@ -28,16 +29,13 @@ struct CallResults {
     Ref frame_gains;
 };
 
-// The samples in planar order (one dimension, or frames last) and short
-// enough for one core call.
-bool takes_one_core_call(const NaloLimiter& limiter, const AudioLayout& layout) noexcept
-{
-    return !layout.frames_first && layout.frames + limiter.lookahead_samples <= kUninterruptedSteps;
-}
+// Envelope steps between two looks for Ctrl-C in a long call.
+constexpr std::uint64_t kStepsBetweenChecks = std::uint64_t{1} << 20;
 
-// `audio` holding the input's samples in the input's shape: an input of the
-// call's own is taken as it is (it is row-major); anything else is copied
-// into a new array, with the interpreter lock held.
+// `audio` holding the input's samples in the input's shape, for the core to
+// limit in place: an input of the call's own is taken as it is (it is
+// row-major); a planar input in a layout the core cannot read is copied into
+// a new array, with the interpreter lock held.
 bool fill_audio(const AudioLayout& layout, AudioInput& input, CallResults& out)
 {
     if (input.owned) {
@@ -51,16 +49,6 @@ bool fill_audio(const AudioLayout& layout, AudioInput& input, CallResults& out)
     if (from.frame_stride == to.frame_stride && from.channel_stride == to.channel_stride) {
         // Row-major like the result: one block copy.
         if (layout.samples > 0) std::memcpy(to.data, from.data, layout.samples * sizeof(float));
-    } else if (layout.frames_first) {
-        std::vector<float> tile;
-        const std::size_t per_tile =
-            std::min(layout.frames, std::max<std::size_t>(1, (std::size_t{1} << 16) / layout.channels));
-        tile.resize(per_tile * layout.channels);
-        for (std::size_t first = 0; first < layout.frames; first += per_tile) {
-            const std::size_t count = std::min(per_tile, layout.frames - first);
-            read_planar(from, first, count, tile.data());
-            write_planar(tile.data(), count, to, first);
-        }
     } else {
         read_planar(from, 0, layout.frames, float_data(out.audio.get()));
     }
@@ -70,32 +58,84 @@ bool fill_audio(const AudioLayout& layout, AudioInput& input, CallResults& out)
     return true;
 }
 
-// The core on the whole planar buffer in one call, lock released.
-bool run_core_once(NaloLimiter& limiter, const AudioLayout& layout, CallResults& results,
-                   std::optional<LimiterError>& failure)
+// The channel stride, in floats, of a view whose samples the core can read
+// as they are: consecutive frames, channels at a non-negative whole number
+// of floats apart (any stride serves a single channel or frame).
+std::optional<std::size_t> planar_stride(const AudioView& view) noexcept
 {
-    ReleasedLock released;  // re-acquired on every way out, a C++ exception included
-    failure = process_planar_into(limiter, std::span<float>(float_data(results.audio.get()), layout.samples),
-                                  layout.channels,
-                                  std::span<float>(float_data(results.frame_gains.get()), layout.frames));
+    if (reinterpret_cast<std::uintptr_t>(view.data) % alignof(float) != 0) return std::nullopt;
+    if (view.frames > 1 && view.frame_stride != static_cast<std::ptrdiff_t>(sizeof(float))) return std::nullopt;
+    if (view.channels == 1) return view.frames;
+    if (view.channel_stride < 0 || view.channel_stride % static_cast<std::ptrdiff_t>(sizeof(float)) != 0)
+        return std::nullopt;
+    return static_cast<std::size_t>(view.channel_stride) / sizeof(float);
+}
+
+// The core's buffers for limiting the planar input `from` into the
+// (row-major, planar) result arrays.
+PlanarBuffers planar_buffers(const AudioView& from, std::size_t from_stride, const AudioView& to,
+                             CallResults& results)
+{
+    return PlanarBuffers{reinterpret_cast<const float*>(from.data), from_stride, reinterpret_cast<float*>(to.data),
+                         to.frames, to.channels, to.frames, float_data(results.frame_gains.get())};
+}
+
+// The core tile by tile from the input into the result, lock released; a
+// call longer than a fraction of a second notices Ctrl-C between pieces.
+// False with the exception set (KeyboardInterrupt).
+bool run_core_tiled(NaloLimiter& limiter, const PlanarBuffers& buffers, std::optional<LimiterError>& failure)
+{
+    Result<TiledLimit> made = TiledLimit::start(limiter, buffers);
+    if (!made) {
+        failure = made.error();
+        return true;
+    }
+    TiledLimit& call = made.value();
+    if (buffers.frames + limiter.lookahead_samples <= kUninterruptedSteps) {
+        ReleasedLock released;  // re-acquired on every way out, a C++ exception included
+        failure = call.advance();
+        return true;
+    }
+    InterruptibleSection section;
+    while (!call.done()) {
+        failure = call.advance(kStepsBetweenChecks);
+        if (failure) return true;
+        if (!section.keep_going()) return false;
+    }
     return true;
 }
 
 // Limits the input into the result arrays; false with the exception set.
+// The core reads the caller's samples where they lie (planar input tile by
+// tile, frames-first input through a stream) or, when the call owns them,
+// limits them in place; planar input in an odd layout is first copied into
+// the result.
 bool process_numpy(NaloLimiter& limiter, AudioInput input, std::int64_t axis, CallResults& results)
 {
     AudioLayout layout;
     if (!audio_layout(input.array.get(), axis, layout)) return false;
-    if (!fill_audio(layout, input, results)) return false;
+    const AudioView from = audio_view(input.array.get(), layout);
+    const std::optional<std::size_t> from_stride = layout.frames_first ? std::nullopt : planar_stride(from);
+    const bool read_in_place = !input.owned && (layout.frames_first || from_stride);
+    if (read_in_place) {
+        results.audio.reset(new_audio_array(layout, layout.frames));
+        if (!results.audio) return false;
+    } else if (!fill_audio(layout, input, results)) {
+        return false;
+    }
     results.frame_gains.reset(new_gains_array(layout.frames));
     if (!results.frame_gains) return false;
     if (layout.samples == 0) return true;  // nothing to limit, however many channels
 
     std::optional<LimiterError> failure;
-    const bool ok = takes_one_core_call(limiter, layout)
-                        ? run_core_once(limiter, layout, results, failure)
-                        : limit_tiled_in_place(limiter, audio_view(results.audio.get(), layout),
-                                          float_data(results.frame_gains.get()), failure);
+    const AudioView to = audio_view(results.audio.get(), layout);
+    float* gains = float_data(results.frame_gains.get());
+    const bool ok = layout.frames_first
+                        ? limit_tiled(limiter, read_in_place ? from : to, to, gains, failure)
+                        : run_core_tiled(limiter,
+                                         read_in_place ? planar_buffers(from, *from_stride, to, results)
+                                                       : planar_buffers(to, layout.frames, to, results),
+                                         failure);
     if (!ok) return false;
     if (failure) {
         raise_core_error(*failure, layout);

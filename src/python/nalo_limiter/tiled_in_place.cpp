@@ -43,7 +43,7 @@ std::optional<std::uint64_t> first_non_finite_from(const AudioView& view, std::s
 
 // The tiles of one call and where the output has got to.
 struct Tiles {
-    const AudioView& view;
+    const AudioView& view;  // where the output goes
     float* gains;
     std::vector<float> in;
     std::vector<float> out;
@@ -61,8 +61,8 @@ struct Tiles {
 
 }  // namespace
 
-bool limit_tiled_in_place(const NaloLimiter& limiter, const AudioView& view, float* gains,
-                     std::optional<LimiterError>& failure)
+bool limit_tiled(const NaloLimiter& limiter, const AudioView& source, const AudioView& view, float* gains,
+                 std::optional<LimiterError>& failure)
 {
     Result<LimiterStream> made = LimiterStream::create(limiter, view.channels);
     if (!made) {
@@ -79,7 +79,7 @@ bool limit_tiled_in_place(const NaloLimiter& limiter, const AudioView& view, flo
         InterruptibleSection section;
         for (std::size_t first = 0; first < view.frames; first += per_tile) {
             const std::size_t m = std::min(per_tile, view.frames - first);
-            read_planar(view, first, m, tiles.in.data());
+            read_planar(source, first, m, tiles.in.data());
             const std::size_t n = stream.frames_ready_after(m);
             failure = stream.push({tiles.in.data(), view.channels * m}, tiles.out_span(n), tiles.gain_span(n));
             if (failure) {
@@ -99,9 +99,10 @@ bool limit_tiled_in_place(const NaloLimiter& limiter, const AudioView& view, flo
         }
     }
     // The tiles before the failing one were finite, and nothing from it on
-    // has been overwritten: the first non-finite sample is found there.
+    // has been overwritten (when the source is the output itself): the first
+    // non-finite sample is found there.
     if (bad_tile < view.frames) {
-        if (auto index = first_non_finite_from(view, bad_tile)) failure->count = *index;
+        if (auto index = first_non_finite_from(source, bad_tile)) failure->count = *index;
     }
     return true;
 }

@@ -11,12 +11,13 @@ from decimal import Decimal, localcontext
 from fractions import Fraction
 
 import numpy as np
+import pytest
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from nalo_limiter import NaloLimiter, limit
-from support import assert_same_result, bits
+from support import assert_same_result, bits, loud
 
 settings.register_profile("properties-default", max_examples=40, deadline=None, database=None)
 # The CI profile is derandomised so that a gate run is reproducible.
@@ -263,3 +264,74 @@ def test_input_at_or_below_the_threshold_is_unchanged(x, config, scale):
     audio, gains = limit(quiet, *config)
     assert np.all(gains == np.float32(1.0))
     np.testing.assert_array_equal(bits(audio), bits(quiet))
+
+
+# ---------------------------------------------------------------- long signals, tile by tile
+
+# Frames per tile of the whole-signal call for 1, 2, 3 and 40 channels: a
+# multiple of 512 frames, at most 2**15 samples.
+TILE_FRAMES = {1: 32768, 2: 16384, 3: 10752, 40: 512}
+
+
+@st.composite
+def tiled_cases(draw):
+    """A signal of loud and quiet stretches around a tile boundary (or
+    shorter than the look-ahead), the input layout, and settings with a
+    look-ahead from one frame to more than a tile."""
+    channels = draw(st.sampled_from(sorted(TILE_FRAMES)))
+    rate = draw(st.sampled_from([8000, 48000, 96000]))
+    attack = draw(st.one_of(st.floats(0.01, 30.0), st.floats(30.0, 400.0)))
+    assume(count(attack, rate) >= 1)
+    lookahead = count(attack, rate)
+    frames = draw(st.one_of(
+        st.integers(0, lookahead + 2),
+        st.builds(lambda k, d: max(0, k * TILE_FRAMES[channels] + d), st.integers(1, 3), st.integers(-3, 3))))
+    config = (rate, draw(st.floats(-20.0, 0.0)), attack, draw(st.floats(0.0, 30.0)), draw(st.floats(0.0, 200.0)))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    x = loud((channels, frames), seed=int(rng.integers(2**32)))
+    x[:, rng.random(frames) < 0.5] *= np.float32(0.01)  # quiet frames, unity stretches
+    layout = draw(st.sampled_from(["float32", "channel stride", "float64"]))
+    if layout == "channel stride":
+        wide = np.zeros((channels, frames + 5), np.float32)
+        wide[:, :frames] = x
+        audio = wide[:, :frames]
+    else:
+        audio = x.astype(np.float64) if layout == "float64" else x
+    return x, audio, config, draw(st.lists(st.integers(1, 3 * TILE_FRAMES[channels]), min_size=1, max_size=4))
+
+
+def streamed(x, config, blocks):
+    """x limited by a LimiterStream fed blocks of the given lengths, the rest
+    in one block, and flushed."""
+    from nalo_stream import LimiterStream
+
+    stream = LimiterStream(NaloLimiter(*config))
+    ends = np.cumsum(blocks)
+    outputs = [stream.process(part) for part in np.split(x, ends[ends < x.shape[1]], axis=1)]
+    outputs.append(stream.flush())
+    return np.concatenate([a for a, _ in outputs], axis=1), np.concatenate([g for _, g in outputs])
+
+
+@PROFILE
+@given(case=tiled_cases())
+def test_the_whole_call_equals_a_stream_over_any_split(case):
+    x, audio, config, blocks = case
+    before = audio.copy()
+    expected = streamed(x, config, blocks)
+    assert_same_result(limit(audio, *config), expected)
+    assert_same_result(NaloLimiter(*config).process(audio), expected)
+    np.testing.assert_array_equal(audio, before)
+    if x.shape[0] == 1:
+        assert_same_result(limit(audio[0], *config), (expected[0][0], expected[1]))
+
+
+@pytest.mark.parametrize("layout", ["float32", "float64"])
+@pytest.mark.parametrize("channels, frames", [(1, 100_000), (2, 70_001), (40, 3000)])
+def test_a_non_finite_sample_in_a_late_tile_is_reported_at_its_index(channels, frames, layout):
+    x = loud((channels, frames), seed=5)
+    x[channels - 1, frames - 2] = np.inf
+    x[0, frames - 1] = np.nan  # with several channels, the first in channel-major order
+    first = np.flatnonzero(~np.isfinite(x))[0]
+    audio = x.astype(np.float64) if layout == "float64" else x
+    with pytest.raises(ValueError, match=f"^input sample at flat index {first} is not finite$"):
+        limit(audio, 48000, -1.0, 1.0, 5.0, 10.0)
