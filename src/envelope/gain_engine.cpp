@@ -19,8 +19,12 @@ using Access = EnvelopeEngineAccess;
 // Steps are processed in blocks: the target gains of a block are computed in
 // one vectorisable pass, the strictly sequential part (window minimum,
 // release, smoothing) in a tight loop over local state, and the guard and the
-// narrowing of the block's outputs in another vectorisable pass.
-constexpr std::size_t kBlock = 512;
+// narrowing of the block's outputs in another vectorisable pass. The
+// sequential loop is bound by the latency of its chain of steps; with short
+// blocks the out-of-order core still has the passes of one block in view
+// while the loop of the next one runs, and overlaps them (128 steps measured
+// fastest, 512 some 7% slower).
+constexpr std::size_t kBlock = 128;
 
 struct Cursors {
     MinimumCursor minimum;
