@@ -223,8 +223,10 @@ template <int N>
         const Double<N> q = load_widened<N>(level + j);
         const Double<N> g = load<N>(gains + j);
         const Mask<N> over = g * q > threshold;
-        // The guard seldom acts: divide only where a lane needs it.
-        store_narrowed<N>(out + j, any<N>(over) ? select<N>(over, threshold / (q + epsilon), g) : g);
+        // The guard seldom acts: divide only where a lane needs it, off the
+        // straight path.
+        const bool guard = __builtin_expect(any<N>(over), 0);
+        store_narrowed<N>(out + j, guard ? select<N>(over, threshold / (q + epsilon), g) : g);
     }
     for (; j < count; ++j) {
         const double q = static_cast<double>(level[j]);
