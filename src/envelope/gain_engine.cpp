@@ -19,7 +19,10 @@ using Access = EnvelopeEngineAccess;
 // Steps are processed in blocks: the target gains of a block are computed in
 // one vectorisable pass, the strictly sequential part (window minimum,
 // release, smoothing) in a tight loop over local state, and the guard and the
-// narrowing of the block's outputs in another vectorisable pass.
+// narrowing of the block's outputs in another vectorisable pass. The
+// sequential loop is bound by the latency of its chain of steps; short blocks
+// measured fastest (128 steps; 512 some 7% slower), presumably because the
+// processor overlaps one block's passes with the next block's loop.
 constexpr std::size_t kBlock = kEnvelopeBlock;
 
 struct Cursors {
@@ -219,8 +222,10 @@ template <int N>
         const Double<N> q = load_widened<N>(level + j);
         const Double<N> g = load<N>(gains + j);
         const Mask<N> over = g * q > threshold;
-        // The guard seldom acts: divide only where a lane needs it.
-        store_narrowed<N>(out + j, any<N>(over) ? select<N>(over, threshold / (q + epsilon), g) : g);
+        // The guard seldom acts: divide only where a lane needs it, off the
+        // straight path.
+        const bool guard = __builtin_expect(any<N>(over), 0);
+        store_narrowed<N>(out + j, guard ? select<N>(over, threshold / (q + epsilon), g) : g);
     }
     for (; j < count; ++j) {
         const double q = static_cast<double>(level[j]);

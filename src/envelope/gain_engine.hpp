@@ -17,7 +17,7 @@ namespace nalo {
 
 // Steps are run in blocks of this many, counted from step 0: runs of steps
 // that start on a block boundary take exactly the steps of one whole run.
-inline constexpr std::size_t kEnvelopeBlock = 512;
+inline constexpr std::size_t kEnvelopeBlock = 128;
 
 // The frames a run of steps reads and writes, in the caller's buffers:
 // levels[j] is the level of frame origin + j, gains[j] receives the gain of

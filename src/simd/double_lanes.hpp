@@ -43,7 +43,12 @@ template <int N>
 {
     typename Vector<N>::Float narrow;
     std::memcpy(&narrow, source, sizeof narrow);
-    return __builtin_convertvector(narrow, Double<N>);
+    // Lane by lane rather than __builtin_convertvector, which some compilers
+    // split into halves for 4 lanes; either way each lane converts exactly.
+    if constexpr (N == 2)
+        return Double<N>{narrow[0], narrow[1]};
+    else
+        return Double<N>{narrow[0], narrow[1], narrow[2], narrow[3]};
 }
 
 // N doubles narrowed to floats (to nearest, ties to even) and stored.
@@ -101,9 +106,13 @@ template <int N>
 template <int N>
 [[gnu::always_inline]] inline bool any(Mask<N> mask) noexcept
 {
-    std::int64_t bits = 0;
-    for (int k = 0; k < N; ++k) bits |= mask[k];
-    return bits != 0;
+    if constexpr (N == 4) {
+        // The halves first: fewer extractions from the vector than lane by lane.
+        const Mask<2> half = __builtin_shufflevector(mask, mask, 0, 1) | __builtin_shufflevector(mask, mask, 2, 3);
+        return (half[0] | half[1]) != 0;
+    } else {
+        return (mask[0] | mask[1]) != 0;
+    }
 }
 
 }  // namespace nalo::lanes
