@@ -226,9 +226,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--hour", action="store_true", help="also measure peak memory on a one-hour WAV")
     parser.add_argument("--minutes", type=float, default=10.0, help="length of the signal (default 10)")
     parser.add_argument("--files-only", action="store_true", help="only the command on files")
+    parser.add_argument("--reps", type=int, default=None, help="rounds (default 3, or 1 with --quick)")
     args = parser.parse_args(argv)
     seconds = 10.0 if args.quick else 60.0 * args.minutes
-    reps = 1 if args.quick else 3
+    reps = args.reps if args.reps is not None else 1 if args.quick else 3
 
     loud = music(int(seconds * SAMPLE_RATE))
     print(f"signal: {seconds / 60:g} min of loud stereo at {SAMPLE_RATE} Hz, ceiling {CEILING_DBFS:g} dBFS, "

@@ -30,14 +30,20 @@ bool BlockResults::allocate(const AudioLayout& layout, std::size_t frames)
     } else {
         planar_ = float_data(audio_.get());
     }
+    view_ = audio_view(audio_.get(), layout_);
+    placed_ = false;
     return true;
+}
+
+void BlockResults::move_into_place() noexcept
+{
+    if (layout_.frames_first && !placed_) write_planar(planar_, layout_.frames, view_, 0);
+    placed_ = true;
 }
 
 PyObject* BlockResults::to_tuple()
 {
-    if (layout_.frames_first) {
-        write_planar(planar_, layout_.frames, audio_view(audio_.get(), layout_), 0);
-    }
+    move_into_place();
     return PyTuple_Pack(2, audio_.get(), gains_.get());
 }
 

@@ -7,6 +7,7 @@
 
 #include "python/shared/audio_arrays.hpp"
 #include "python/shared/common.hpp"
+#include "python/shared/planar_copy.hpp"
 
 namespace nalo::python::stream {
 
@@ -31,8 +32,11 @@ public:
     float* gains() const noexcept { return float_data(gains_.get()); }
     std::size_t samples() const noexcept { return layout_.samples; }
     std::size_t frames() const noexcept { return layout_.frames; }
-    // The tuple (audio, gains), a new reference; the planar samples are first
-    // moved into place where the layouts differ.
+    // Moves the planar samples into the audio array where the layouts
+    // differ; touches no Python object (the lock may be released).
+    void move_into_place() noexcept;
+    // The tuple (audio, gains), a new reference; the samples are moved into
+    // place first if they have not been.
     PyObject* to_tuple();
 
 private:
@@ -41,6 +45,8 @@ private:
     Ref gains_;
     std::vector<float>& scratch_;
     float* planar_ = nullptr;
+    AudioView view_{};
+    bool placed_ = false;
 };
 
 }  // namespace nalo::python::stream

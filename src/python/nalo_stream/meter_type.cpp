@@ -86,14 +86,14 @@ PyObject* meter_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         }
         const AudioView view = audio_view(array.get(), layout);
         const float* planar = planar_in_place(view);
-        if (planar == nullptr) {
-            if (state.scratch.size() < layout.samples) state.scratch.resize(layout.samples);
-            read_planar(view, 0, layout.frames, state.scratch.data());
-            planar = state.scratch.data();
-        }
+        if (planar == nullptr && state.scratch.size() < layout.samples) state.scratch.resize(layout.samples);
         std::optional<LimiterError> failure;
         {
             ReleasedLock released;  // `array` keeps the samples alive
+            if (planar == nullptr) {
+                read_planar(view, 0, layout.frames, state.scratch.data());
+                planar = state.scratch.data();
+            }
             failure = state.meter->push(std::span<const float>(planar, layout.samples));
         }
         if (state.scratch.capacity() > kKeptScratch) std::vector<float>().swap(state.scratch);

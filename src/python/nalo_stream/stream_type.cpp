@@ -114,15 +114,19 @@ PyObject* push_block(State& state, PyObject* array, const AudioLayout& layout)
     }
     std::vector<float>& planar = state.block;
     planar.resize(layout.samples);
-    read_planar(audio_view(array, layout), 0, layout.frames, planar.data());
     if (!results.allocate(layout, state.core->frames_ready_after(layout.frames))) return nullptr;
 
+    // The copies in and out run with the lock released too: `array` keeps
+    // the block alive, and the results are nobody else's yet.
+    const AudioView view = audio_view(array, layout);
     std::optional<LimiterError> failure;
     {
         ReleasedLock released;
+        read_planar(view, 0, layout.frames, planar.data());
         failure = state.core->push(std::span<const float>(planar.data(), layout.samples),
                                    std::span<float>(results.planar(), results.samples()),
                                    std::span<float>(results.gains(), results.frames()));
+        if (!failure) results.move_into_place();
     }
     trim(planar);
     if (failure) {
@@ -176,6 +180,7 @@ PyObject* stream_flush(PyObject* self, PyObject* /*unused*/)
             ReleasedLock released;
             failure = state.core->finish(std::span<float>(results.planar(), results.samples()),
                                          std::span<float>(results.gains(), results.frames()));
+            if (!failure) results.move_into_place();
         }
         if (failure) {
             raise_core_error(*failure, state.layout);
