@@ -240,10 +240,13 @@ def limit_file_size(size):
     return apply
 
 
-@pytest.mark.parametrize("out, gains, failing", [("out.wav", "g.npy", "out.wav"), ("out.flac", "g.csv", "g.csv")])
-def test_a_full_disk_is_one_line_naming_the_file_and_leaves_nothing(tmp_path, out, gains, failing):
+@pytest.mark.parametrize("out, subtype, gains, failing", [
+    ("out.wav", "FLOAT", "g.npy", "out.wav"), ("out.wav", "PCM_24", "g.npy", "out.wav"),  # stored bytes written
+    ("out.flac", "PCM_16", "g.csv", "g.csv"),
+])
+def test_a_full_disk_is_one_line_naming_the_file_and_leaves_nothing(tmp_path, out, subtype, gains, failing):
     sf.write(tmp_path / "in.wav", np.clip(loud((100000, 2), 1, 0.5), -1, 1), 48000, subtype="PCM_16")
-    result = command("in.wav", out, "--gains", gains, "-q", "--subtype", "FLOAT" if out.endswith("wav") else "PCM_16",
+    result = command("in.wav", out, "--gains", gains, "-q", "--subtype", subtype,
                      cwd=tmp_path, preexec_fn=limit_file_size(600000))
     assert result.returncode == 1 and "Traceback" not in result.stderr.decode()
     assert lines_of(result.stderr) == [f"nalo-limiter: {failing}: cannot write: File too large"]
