@@ -10,7 +10,7 @@ import sys
 import threading
 import warnings
 from collections.abc import Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 from types import FrameType
@@ -366,7 +366,7 @@ class Runner:
         tasks = [lambda: self.run_album(jobs, workers)] if album else [lambda job=job: self.run(job) for job in jobs]
         try:
             for future in [pool.submit(task) for task in tasks]:
-                future.result()
+                wait_attentively(future)
         except (Terminated, KeyboardInterrupt) as stop:
             return self.stop(pool, stop)
         pool.shutdown()
@@ -434,6 +434,22 @@ class Runner:
         if not self.args.quiet:
             for summary in summaries:
                 self.console.summary(summary.lines())
+
+
+# How often the main thread wakes while it waits for the jobs.
+_SIGNAL_CHECK_SECONDS = 0.05
+
+
+def wait_attentively(future: Future[Any]) -> None:
+    """Waits for `future` in short waits: a signal that the system hands to
+    one of the worker threads wakes no wait of the main thread, and its
+    handler runs only when the main thread next runs Python code."""
+    while True:
+        try:
+            future.result(timeout=_SIGNAL_CHECK_SECONDS)
+            return
+        except TimeoutError:
+            continue
 
 
 @contextlib.contextmanager
